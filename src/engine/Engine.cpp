@@ -1,0 +1,84 @@
+#include "engine/Engine.h"
+#include "engine/AudioApi.h"
+
+namespace corvena {
+
+namespace {
+// Upper bound first, then lower; written so that NaN ends at the upper bound.
+float clampSetting(float value, float lo, float hi) {
+    if (!(value < hi)) value = hi;
+    if (!(value > lo)) value = lo;
+    return value;
+}
+} // namespace
+
+Engine::Engine() = default;
+
+Engine::~Engine() {
+    if (recording.load()) {
+        RecordingResult result;
+        std::string error;
+        stopRecording(result, error);
+    }
+    close();
+}
+
+void Engine::setAmpSettings(const AmpSettings& settings, bool enabled) {
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        pendingSettings = settings;
+    }
+    ampEnabled.store(enabled);
+    settingsChanged.store(true);
+}
+
+void Engine::setInputChannel(uint32_t channel) {
+    if (inputChannelCount != 0 && channel > inputChannelCount - 1) channel = inputChannelCount - 1;
+    selectedInputChannel.store(channel);
+}
+
+void Engine::setMonitor(bool enabled, float level) {
+    monitorEnabled.store(enabled);
+    monitorLevel.store(clampSetting(level, 0.0f, 2.0f));
+}
+
+void Engine::setTestTone(bool enabled, float frequency, float level) {
+    toneFrequency.store(clampSetting(frequency, 20.0f, 20000.0f));
+    toneLevel.store(clampSetting(level, 0.0f, 0.5f));
+    toneEnabled.store(enabled);
+}
+
+void Engine::setMetronome(bool enabled, float bpm) {
+    metronomeBpm.store(clampSetting(bpm, 20.0f, 300.0f));
+    if (enabled && !metronomeEnabled.load()) metronomeResetRequested.store(true);
+    metronomeEnabled.store(enabled);
+}
+
+std::vector<float> Engine::takeInputPeaks() {
+    const uint32_t count = inputChannelCount == 0 ? 1 : inputChannelCount;
+    std::vector<float> peaks(count, 0.0f);
+    for (uint32_t i = 0; i < count && i < maxInputChannels; ++i) peaks[i] = inputPeaks[i].exchange(0.0f);
+    return peaks;
+}
+
+float Engine::takeOutputPeak() { return outputPeak.exchange(0.0f); }
+
+uint32_t Engine::takeXrunCount() { return xrunCount.exchange(0); }
+
+bool Engine::loadPlugin(const std::string& path, std::string& error) {
+    if (!plugin.load(path, error)) return false;
+    const double rate = info.sampleRate == 0 ? 48000.0 : static_cast<double>(info.sampleRate);
+    const int32_t frames = info.blockSize == 0 ? 512 : static_cast<int32_t>(info.blockSize);
+    plugin.prepare(rate, frames);
+    pluginEnabled.store(true);
+    return true;
+}
+
+void Engine::unloadPlugin() {
+    pluginEnabled.store(false);
+    plugin.unload();
+}
+
+Engine engine;
+
+} // namespace corvena

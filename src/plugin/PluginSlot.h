@@ -1,0 +1,43 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace corvena {
+
+// The single VST 3 plug-in slot. All state lives in one private record that is
+// allocated with the slot and never moves, so the audio thread may keep using it.
+class PluginSlot {
+public:
+    PluginSlot();
+    ~PluginSlot();
+    PluginSlot(const PluginSlot&) = delete;
+    PluginSlot& operator=(const PluginSlot&) = delete;
+
+    // Control thread.
+    bool load(const std::string& path, std::string& error);
+    void prepare(double sampleRate, int32_t maxBlockSize);
+    void unload();
+    bool isReady() const;
+    std::string pluginName() const;
+    std::string pluginPath() const;
+
+    // Editor window (control thread).
+    bool openEditor(std::string& error);
+    void closeEditor();
+    void pumpEditor();
+    bool isEditorOpen() const;
+
+    // Audio thread: true when left and right hold n processed samples.
+    bool process(const float* input, float* left, float* right, int32_t n);
+
+    struct Record;
+
+private:
+    std::unique_ptr<Record> record_;
+};
+
+// Plug-in hosting is always available in this build.
+bool pluginHostingAvailable();
+
+} // namespace corvena

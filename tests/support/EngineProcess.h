@@ -1,0 +1,58 @@
+#pragma once
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvena::test {
+
+// A running corvena-audio process, talked to through pipes as a front end would.
+class EngineProcess {
+public:
+    // Starts `binary` (default: the engine built with the tests). Extra environment
+    // entries ("NAME=value") are added to the child's environment.
+    explicit EngineProcess(const std::string& binary = CORVENA_AUDIO_BINARY,
+                           const std::vector<std::string>& extraEnv = {});
+    ~EngineProcess();
+    EngineProcess(const EngineProcess&) = delete;
+    EngineProcess& operator=(const EngineProcess&) = delete;
+
+    // Writes raw bytes to the engine's stdin.
+    void writeRaw(const std::string& bytes);
+    // Writes one line (a line feed is appended).
+    void send(const std::string& line) { writeRaw(line + "\n"); }
+    // Closes the engine's stdin (end of input).
+    void closeInput();
+    // Closes our reading end of the engine's stdout.
+    void closeOutput();
+
+    // Next stdout line (without its line feed), or nothing after `timeout`/at end of output.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Next line that is not a level event.
+    std::optional<std::string> readReply(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Sends `line` and returns the next non-event line.
+    std::string request(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+    // Waits for the process to end; returns its exit status, or -1 on timeout,
+    // or 128 + signal number when it was killed by a signal.
+    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    int pid() const { return pid_; }
+    // Everything the engine wrote to stderr so far (collected on wait()).
+    const std::string& stderrText() const { return stderr_; }
+
+private:
+    bool fill(std::chrono::milliseconds timeout);
+    int pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    bool exited_ = false;
+    int status_ = -1;
+    std::string buffer_;
+    std::string stderr_;
+};
+
+// Directory for a test's files, created fresh under the build directory.
+std::string freshTempDir(const std::string& name);
+
+} // namespace corvena::test
