@@ -11,10 +11,6 @@ void PluginSlot::unload() {}
 bool PluginSlot::isReady() const { return false; }
 std::string PluginSlot::pluginName() const { return {}; }
 std::string PluginSlot::pluginPath() const { return {}; }
-bool PluginSlot::openEditor(std::string& error) { error = "no plugin loaded"; return false; }
-void PluginSlot::closeEditor() {}
-void PluginSlot::pumpEditor() {}
-bool PluginSlot::isEditorOpen() const { return false; }
 bool PluginSlot::process(const float*, float*, float*, int32_t) { return false; }
 bool pluginHostingAvailable() { return true; }
 } // namespace corvena
