@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "app/MainLoop.h"
+
+int main() { return corvena::runProcess(); }

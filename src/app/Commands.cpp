@@ -1,0 +1,193 @@
+#include "app/Commands.h"
+#include "app/AmpSettingsMerge.h"
+#include "app/MainLoop.h"
+#include "app/RequestFields.h"
+#include "engine/Engine.h"
+
+#include <cstdint>
+
+namespace corvena {
+
+namespace {
+
+// The amp settings last sent; survives stream closes and re-opens.
+AmpSettings currentAmpSettings;
+
+void fail(json& reply, const std::string& error) {
+    reply["ok"] = false;
+    reply["error"] = error;
+}
+
+json deviceToJson(const DeviceRecord& d) {
+    return json{{"id", d.id},
+                {"name", d.name},
+                {"api", d.api},
+                {"inputChannels", d.inputChannels},
+                {"outputChannels", d.outputChannels},
+                {"preferredSampleRate", d.preferredSampleRate},
+                {"sampleRates", d.sampleRates},
+                {"isDefaultInput", d.isDefaultInput},
+                {"isDefaultOutput", d.isDefaultOutput}};
+}
+
+void cmdListDevices(const json&, json& reply) {
+    json devices = json::array();
+    for (const auto& d : engine.listDevices()) devices.push_back(deviceToJson(d));
+    reply["devices"] = std::move(devices);
+}
+
+void cmdOpen(const json& request, json& reply) {
+    OpenRequest r;
+    r.api = readString(request, "api", r.api);
+    r.inputDevice = readUint32(request, "inputDevice", r.inputDevice);
+    r.outputDevice = readUint32(request, "outputDevice", r.outputDevice);
+    r.inputChannel = readUint32(request, "inputChannel", r.inputChannel);
+    r.outputChannel = readUint32(request, "outputChannel", r.outputChannel);
+    r.sampleRate = readUint32(request, "sampleRate", r.sampleRate);
+    r.blockSize = readUint32(request, "blockSize", r.blockSize);
+
+    StreamInfo info;
+    std::string error;
+    if (!engine.open(r, info, error)) {
+        fail(reply, error);
+        return;
+    }
+    reply["sampleRate"] = info.sampleRate;
+    reply["blockSize"] = info.blockSize;
+    reply["latencyFrames"] = info.latencyFrames;
+    reply["api"] = info.api;
+    reply["inputChannelCount"] = engine.inputChannelCount;
+    reply["inputChannel"] = engine.selectedInputChannel.load();
+    reply["outputChannelCount"] = info.outputChannelCount;
+    reply["outputChannel"] = info.outputChannel;
+    reply["latencyMs"] = info.sampleRate == 0 ? 0.0
+                                              : static_cast<double>(static_cast<int32_t>(info.latencyFrames)) /
+                                                    static_cast<double>(info.sampleRate) * 1000.0;
+}
+
+void cmdClose(const json&, json&) { engine.close(); }
+
+void cmdAmp(const json& request, json&) {
+    const AmpSettings settings = mergeAmpSettings(request, currentAmpSettings);
+    // Read every field before anything changes, so a mistyped request changes nothing.
+    const bool enabled = readBool(request, "enabled", true);
+    currentAmpSettings = settings;
+    engine.setAmpSettings(settings, enabled);
+}
+
+void cmdMonitor(const json& request, json&) {
+    const float level = readFloat(request, "level", 0.8f);
+    const bool enabled = readBool(request, "enabled", true);
+    engine.setMonitor(enabled, level);
+}
+
+void cmdInputChannel(const json& request, json& reply) {
+    engine.setInputChannel(readUint32(request, "channel", 0));
+    reply["inputChannel"] = engine.selectedInputChannel.load();
+}
+
+void cmdVstLoad(const json& request, json& reply) {
+    const std::string path = readString(request, "path", "");
+    std::string error;
+    if (!engine.loadPlugin(path, error)) {
+        fail(reply, error);
+        return;
+    }
+    reply["name"] = engine.plugin.pluginName();
+    reply["path"] = engine.plugin.pluginPath();
+}
+
+void cmdVstUnload(const json&, json&) { engine.unloadPlugin(); }
+
+void cmdVstEnable(const json& request, json&) { engine.pluginEnabled.store(readBool(request, "enabled", true)); }
+
+void cmdVstEditor(const json& request, json& reply) {
+    if (!readBool(request, "open", true)) {
+        engine.plugin.closeEditor();
+        return;
+    }
+    std::string error;
+    if (!engine.plugin.openEditor(error)) fail(reply, error);
+}
+
+void cmdVstStatus(const json&, json& reply) {
+    reply["available"] = pluginHostingAvailable();
+    reply["loaded"] = engine.plugin.isReady();
+    reply["editorOpen"] = engine.plugin.isEditorOpen();
+    reply["name"] = engine.plugin.pluginName();
+    reply["path"] = engine.plugin.pluginPath();
+}
+
+void cmdMetronome(const json& request, json&) {
+    const float bpm = readFloat(request, "bpm", 120.0f);
+    const bool enabled = readBool(request, "enabled", false);
+    engine.setMetronome(enabled, bpm);
+}
+
+void cmdTone(const json& request, json&) {
+    const float level = readFloat(request, "level", 0.15f);
+    const float frequency = readFloat(request, "frequency", 440.0f);
+    const bool enabled = readBool(request, "enabled", true);
+    engine.setTestTone(enabled, frequency, level);
+}
+
+void cmdRecord(const json& request, json& reply) {
+    const std::string diPath = readString(request, "diPath", "");
+    const std::string wetPath = readString(request, "wetPath", "");
+    std::string error;
+    if (!engine.startRecording(diPath, wetPath, error)) fail(reply, error);
+}
+
+void cmdStop(const json&, json& reply) {
+    RecordingResult result;
+    std::string error;
+    const bool ok = engine.stopRecording(result, error);
+    reply["ok"] = ok;
+    reply["frames"] = result.frames;
+    reply["seconds"] = result.seconds;
+    reply["diPath"] = result.diPath;
+    reply["wetPath"] = result.wetPath;
+    if (!ok) reply["error"] = error;
+}
+
+void cmdStatus(const json&, json& reply) {
+    reply["open"] = engine.streamOpen.load();
+    reply["recording"] = engine.recording.load();
+    reply["frames"] = engine.framesRecorded.load();
+    const StreamInfo info = engine.streamInfo();
+    reply["sampleRate"] = info.sampleRate;
+    reply["blockSize"] = info.blockSize;
+}
+
+void cmdPing(const json&, json& reply) { reply["pong"] = true; }
+
+void cmdQuit(const json&, json&) { running.store(false); }
+
+struct Command {
+    const char* name;
+    void (*run)(const json&, json&);
+};
+
+// Compared in this order; the first exact match wins.
+const Command commands[] = {
+    {"listDevices", cmdListDevices}, {"open", cmdOpen},       {"close", cmdClose},
+    {"amp", cmdAmp},                 {"monitor", cmdMonitor}, {"inputChannel", cmdInputChannel},
+    {"vstLoad", cmdVstLoad},         {"vstUnload", cmdVstUnload}, {"vstEnable", cmdVstEnable},
+    {"vstEditor", cmdVstEditor},     {"vstStatus", cmdVstStatus}, {"metronome", cmdMetronome},
+    {"tone", cmdTone},               {"record", cmdRecord},   {"stop", cmdStop},
+    {"status", cmdStatus},           {"ping", cmdPing},       {"quit", cmdQuit},
+};
+
+} // namespace
+
+void dispatchCommand(const std::string& name, const json& request, json& reply) {
+    for (const auto& c : commands) {
+        if (name == c.name) {
+            c.run(request, reply);
+            return;
+        }
+    }
+    fail(reply, "unknown command: " + name);
+}
+
+} // namespace corvena

@@ -1,0 +1,113 @@
+#include "app/MainLoop.h"
+#include "app/Protocol.h"
+#include "engine/Engine.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fcntl.h>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+namespace corvena {
+
+std::atomic<bool> running{true};
+
+namespace {
+
+std::deque<std::string> pendingLines;
+std::mutex pendingLinesMutex;
+std::condition_variable linesArrived; // lets an idle turn end early when a line comes in
+std::atomic<bool> inputClosed{false};
+
+[[noreturn]] void readInputLines() {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        {
+            std::lock_guard<std::mutex> lock(pendingLinesMutex);
+            pendingLines.push_back(std::move(line));
+        }
+        linesArrived.notify_one();
+        line.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(pendingLinesMutex);
+        inputClosed.store(true);
+    }
+    linesArrived.notify_one();
+    // A shut-down that hangs (in a plug-in, say) must not outlive the front end.
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    std::_Exit(0);
+}
+
+// Protocol lines get a descriptor of their own; descriptor 1 then points at
+// stderr, so whatever libraries or plug-ins print cannot corrupt the protocol.
+void separateProtocolOutput() {
+    const int fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) return; // keep writing to descriptor 1 itself
+    setProtocolOutput(fd);
+    std::fflush(stdout);
+    ::dup2(2, 1);
+}
+
+} // namespace
+
+int runProcess(void (*beforeShutdown)()) {
+    std::ios_base::sync_with_stdio(false);
+    // A front end that goes away must not kill the process before a take is finalised.
+    std::signal(SIGPIPE, SIG_IGN);
+    separateProtocolOutput();
+
+    try {
+        std::thread(readInputLines).detach();
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "corvena-audio: cannot start the input reader: %s\n", e.what());
+        return 1;
+    }
+
+    writeLine(json{{"event", "ready"}, {"version", "0.1.0"}});
+    auto lastLevelTime = std::chrono::steady_clock::now();
+
+    while (running.load()) {
+        engine.plugin.pumpEditor();
+
+        std::unique_lock<std::mutex> lock(pendingLinesMutex);
+        if (!pendingLines.empty()) {
+            std::string line = std::move(pendingLines.front());
+            pendingLines.pop_front();
+            lock.unlock();
+            handleRequest(line);
+            if (protocolOutputFailed()) break; // nobody reads us any more: wind down
+            continue;
+        }
+        // Read under the mutex, so a line queued just before the end of input is not lost.
+        const bool closed = inputClosed.load();
+        lock.unlock();
+        if (closed || protocolOutputFailed()) break;
+
+        const auto now = std::chrono::steady_clock::now();
+        if (engine.streamOpen.load() && now - lastLevelTime >= std::chrono::milliseconds(50)) {
+            lastLevelTime = now;
+            writeLevelEvent();
+        }
+
+        lock.lock();
+        linesArrived.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(5),
+                                [] { return !pendingLines.empty() || inputClosed.load(); });
+    }
+
+    if (beforeShutdown) beforeShutdown();
+    engine.close();
+    return 0;
+}
+
+} // namespace corvena
