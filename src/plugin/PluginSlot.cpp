@@ -1,8 +1,15 @@
 #include "plugin/PluginSlot.h"
+#include "plugin/SlotRecord.h"
 
 namespace corvena {
-// Placeholder until plug-in hosting lands.
-struct PluginSlot::Record {};
+PluginSlot::Record::Record() {
+    changeTransfer.setMaxParameters(2000);
+    processContext.sampleRate = 48000.0;
+    processContext.tempo = 120.0;
+    processData.inputParameterChanges = &inputChanges;
+    processData.processContext = &processContext;
+}
+// Lifecycle and processing follow.
 PluginSlot::PluginSlot() : record_(std::make_unique<Record>()) {}
 PluginSlot::~PluginSlot() = default;
 bool PluginSlot::load(const std::string& path, std::string& error) { error = "could not load " + path; return false; }

@@ -1,0 +1,88 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pluginterfaces/base/ipluginbase.h"
+#include "pluginterfaces/base/smartpointer.h"
+
+namespace corvena {
+
+// What the factory tells about one of its classes, from the richest factory
+// interface the module offers (IPluginFactory3, then 2, then the plain one).
+struct ClassInfo {
+    std::array<char, 16> cid{};
+    int32_t cardinality = 0;
+    std::string category;
+    std::string name;
+    uint32_t classFlags = 0;
+    std::string subCategories;
+    std::string vendor;
+    std::string version;
+    std::string sdkVersion;
+};
+
+// The factory of a loaded module.
+class PluginFactory {
+public:
+    PluginFactory() = default;
+    explicit PluginFactory(Steinberg::IPluginFactory* factory) : factory_(factory) {}
+
+    std::vector<ClassInfo> classInfos() const;
+    // Hands the host context to a factory that accepts one (IPluginFactory3).
+    bool setHostContext(Steinberg::FUnknown* context) const;
+
+    template <class I>
+    Steinberg::IPtr<I> createInstance(const ClassInfo& info) const {
+        void* obj = nullptr;
+        if (!factory_ || factory_->createInstance(info.cid.data(), I::iid, &obj) != Steinberg::kResultOk || !obj)
+            return {};
+        return Steinberg::IPtr<I>(static_cast<I*>(obj), false);
+    }
+    template <class I>
+    Steinberg::IPtr<I> createInstance(const Steinberg::TUID cid) const {
+        void* obj = nullptr;
+        if (!factory_ || factory_->createInstance(cid, I::iid, &obj) != Steinberg::kResultOk || !obj)
+            return {};
+        return Steinberg::IPtr<I>(static_cast<I*>(obj), false);
+    }
+
+    Steinberg::IPluginFactory* get() const { return factory_; }
+
+private:
+    Steinberg::IPtr<Steinberg::IPluginFactory> factory_;
+};
+
+// A VST 3 module loaded from a bundle folder (Name.vst3/Contents/<arch>/Name.so)
+// or from a plain shared object. Runs ModuleEntry after loading and ModuleExit
+// before unloading where the module exports them.
+class Module {
+public:
+    using Ptr = std::shared_ptr<Module>;
+
+    // Null on failure. error gets a description when the module loaded but is
+    // not a usable VST 3 module; it stays empty when nothing could be loaded.
+    static Ptr create(const std::string& path, std::string& error);
+
+    ~Module();
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+
+    const PluginFactory& getFactory() const { return factory_; }
+    const std::string& getPath() const { return path_; }
+    // The shared object actually opened.
+    const std::string& getLibraryPath() const { return libraryPath_; }
+
+private:
+    Module() = default;
+
+    void* handle_ = nullptr;
+    bool entered_ = false;
+    PluginFactory factory_;
+    std::string path_;
+    std::string libraryPath_;
+};
+
+} // namespace corvena
