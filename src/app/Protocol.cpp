@@ -104,7 +104,8 @@ void handleRequest(const std::string& line) {
     json request;
     try {
         request = json::parse(line, nullptr, true, false);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // parse_error, and out_of_range for numbers beyond double (1e999)
         writeLine(json{{"error", std::string("malformed request: ") + e.what()}, {"ok", false}});
         return;
     }
