@@ -6,7 +6,8 @@
 namespace corvena {
 
 // Lock-free single-producer single-consumer ring of float samples.
-// Holds at most capacity - 1 samples.
+// Holds at most capacity - 1 samples: one slot stays free so that
+// "full" and "empty" can be told apart from the two indices alone.
 class SampleRing {
 public:
     // Control thread, neither side running: size the storage (all zero) and empty it.
@@ -14,6 +15,7 @@ public:
     // Control thread, neither side running: forget whatever is stored.
     void reset();
     // Producer (audio thread): copies up to count samples, returns how many were taken.
+    // Never blocks, never allocates.
     uint64_t push(const float* samples, uint64_t count);
     // Consumer (disk writer): copies up to maximum samples out, returns how many.
     uint64_t pop(float* destination, uint64_t maximum);
@@ -22,6 +24,7 @@ public:
 
 private:
     std::vector<float> storage_;
+    // Each index is stored only by its own side (release) and read by the other (acquire).
     std::atomic<uint64_t> readIndex_{0};
     std::atomic<uint64_t> writeIndex_{0};
 };

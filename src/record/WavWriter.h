@@ -2,10 +2,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace corvena {
 
-// 24-bit integer PCM WAV file writer.
+// 24-bit integer PCM WAV file writer. The header is written with zero sizes
+// and patched by finalize, so a take of any length is written in one pass.
 // (Interface fixed; the recording work fills in the private part.)
 class WavWriter {
 public:
@@ -19,11 +21,26 @@ public:
     bool finalize();
     bool isOpen() const { return file_ != nullptr; }
 
+    // Frames whose bytes all reached the file since the last open.
+    uint64_t framesWritten() const { return framesWritten_; }
+    // The last file opened stopped taking samples because its sizes would no
+    // longer fit the header's 32-bit fields. Cleared by open.
+    bool wasCut() const { return cut_; }
+
+    // Largest data chunk, in bytes, that keeps the RIFF size within 32 bits.
+    static constexpr uint64_t maxDataBytes = 0xFFFFFFFFull - 36;
+
 private:
+    friend struct WavWriterProbe; // tests only: lowers the size limit
+
     std::FILE* file_ = nullptr;
+    std::string path_;
     int32_t sampleRate_ = 48000;
     int32_t channels_ = 1;
     uint64_t framesWritten_ = 0;
+    uint64_t dataLimit_ = maxDataBytes;
+    bool cut_ = false;
+    std::vector<uint8_t> bytes_; // conversion buffer, reused between appends
 };
 
 } // namespace corvena
