@@ -28,7 +28,7 @@ struct ClassInfo {
 class PluginFactory {
 public:
     PluginFactory() = default;
-    explicit PluginFactory(Steinberg::IPluginFactory* factory) : factory_(factory) {}
+    explicit PluginFactory(Steinberg::IPtr<Steinberg::IPluginFactory> factory) : factory_(std::move(factory)) {}
 
     std::vector<ClassInfo> classInfos() const;
     // Hands the host context to a factory that accepts one (IPluginFactory3).

@@ -1,23 +1,302 @@
 #include "plugin/PluginSlot.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
+
 #include "plugin/SlotRecord.h"
+#include "public.sdk/source/vst/hosting/hostclasses.h"
+
+using namespace Steinberg;
+using namespace Steinberg::Vst;
 
 namespace corvena {
+namespace {
+
+const char* const kAudioModuleClass = "Audio Module Class";
+
+// The host's IComponentHandler: carries the controller's edits to the slot's
+// edit queue and otherwise does nothing (no undo, no automation, no restarts).
+class Handler : public IComponentHandler {
+public:
+    explicit Handler(std::function<void(ParamID, ParamValue)> edit) : onEdit(std::move(edit)) {}
+    virtual ~Handler() = default;
+
+    tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
+        if (!obj)
+            return kInvalidArgument;
+        if (FUnknownPrivate::iidEqual(iid, FUnknown::iid) || FUnknownPrivate::iidEqual(iid, IComponentHandler::iid)) {
+            addRef();
+            *obj = static_cast<IComponentHandler*>(this);
+            return kResultOk;
+        }
+        *obj = nullptr;
+        return kNoInterface;
+    }
+    uint32 PLUGIN_API addRef() override { return ++refCount_; }
+    uint32 PLUGIN_API release() override {
+        const uint32 left = --refCount_;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+
+    tresult PLUGIN_API beginEdit(ParamID) override { return kResultOk; }
+    tresult PLUGIN_API performEdit(ParamID id, ParamValue valueNormalized) override {
+        if (live_.load(std::memory_order_acquire) && onEdit)
+            onEdit(id, valueNormalized);
+        return kResultOk;
+    }
+    tresult PLUGIN_API endEdit(ParamID) override { return kResultOk; }
+    tresult PLUGIN_API restartComponent(int32) override { return kResultOk; }
+
+    // After unload a controller that kept its reference must not reach the
+    // slot's queue any more (the next plug-in would get foreign edits).
+    void detach() { live_.store(false, std::memory_order_release); }
+
+    const std::function<void(ParamID, ParamValue)> onEdit;
+
+private:
+    std::atomic<uint32> refCount_{1};
+    std::atomic<bool> live_{true};
+};
+
+HostApplication& hostApplication() {
+    static HostApplication host;
+    return host;
+}
+
+template <class I>
+IPtr<I> query(FUnknown* unknown) {
+    void* obj = nullptr;
+    if (unknown && unknown->queryInterface(I::iid, &obj) == kResultOk && obj)
+        return IPtr<I>(static_cast<I*>(obj), false);
+    return {};
+}
+
+bool hasAudioBus(IComponent& component, BusDirection dir) {
+    if (component.getBusCount(kAudio, dir) < 1)
+        return false;
+    BusInfo info{};
+    return component.getBusInfo(kAudio, dir, 0, info) == kResultOk && info.channelCount > 0;
+}
+
+bool startProcessing(PluginSlot::Record& r, std::string& error) {
+    r.processor = query<IAudioProcessor>(r.component);
+    if (!r.processor) {
+        error = "plugin has no audio processor";
+        return false;
+    }
+    SpeakerArrangement in = SpeakerArr::kMono;
+    SpeakerArrangement out = SpeakerArr::kStereo;
+    if (r.processor->setBusArrangements(&in, 1, &out, 1) != kResultOk) {
+        in = SpeakerArr::kStereo;
+        out = SpeakerArr::kStereo;
+        r.processor->setBusArrangements(&in, 1, &out, 1);
+    }
+    r.component->activateBus(kAudio, kInput, 0, true);
+    r.component->activateBus(kAudio, kOutput, 0, true);
+
+    ProcessSetup setup{};
+    setup.processMode = kRealtime;
+    setup.symbolicSampleSize = kSample32;
+    setup.maxSamplesPerBlock = r.maxBlockSize;
+    setup.sampleRate = r.sampleRate;
+    if (r.processor->setupProcessing(setup) != kResultOk) {
+        error = "plugin rejected the sample rate or buffer size";
+        return false;
+    }
+    r.processContext.sampleRate = r.sampleRate;
+    r.processData.processMode = kRealtime;
+    r.processData.prepare(*r.component, r.maxBlockSize, kSample32);
+
+    if (r.component->setActive(true) != kResultOk) {
+        error = "plugin would not activate";
+        return false;
+    }
+    r.processor->setProcessing(true);
+    r.active = true;
+    r.ready.store(true);
+    return true;
+}
+
+void stopProcessing(PluginSlot::Record& r) {
+    r.ready.store(false);
+    std::lock_guard<std::mutex> lock(r.processLock);
+    if (r.active && r.processor) {
+        r.processor->setProcessing(false);
+        r.component->setActive(false);
+        r.active = false;
+    }
+    r.processData.unprepare();
+    r.processor = nullptr;
+}
+
+} // namespace
+
 PluginSlot::Record::Record() {
     changeTransfer.setMaxParameters(2000);
     processContext.sampleRate = 48000.0;
     processContext.tempo = 120.0;
+    processData.processMode = kRealtime;
+    processData.symbolicSampleSize = kSample32;
     processData.inputParameterChanges = &inputChanges;
     processData.processContext = &processContext;
 }
-// Lifecycle and processing follow.
+
 PluginSlot::PluginSlot() : record_(std::make_unique<Record>()) {}
-PluginSlot::~PluginSlot() = default;
-bool PluginSlot::load(const std::string& path, std::string& error) { error = "could not load " + path; return false; }
-void PluginSlot::prepare(double, int32_t) {}
-void PluginSlot::unload() {}
-bool PluginSlot::isReady() const { return false; }
-std::string PluginSlot::pluginName() const { return {}; }
-std::string PluginSlot::pluginPath() const { return {}; }
-bool PluginSlot::process(const float*, float*, float*, int32_t) { return false; }
+
+PluginSlot::~PluginSlot() {
+    closeEditor();
+    unload();
+}
+
+bool PluginSlot::load(const std::string& path, std::string& error) {
+    Record& r = *record_;
+    unload();
+
+    error.clear();
+    r.module = Module::create(path, error);
+    if (!r.module) {
+        if (error.empty())
+            error = "could not load " + path;
+        return false;
+    }
+
+    const PluginFactory& factory = r.module->getFactory();
+    const std::vector<ClassInfo> classes = factory.classInfos();
+    const auto chosen = std::find_if(classes.begin(), classes.end(),
+                                     [](const ClassInfo& c) { return c.category == kAudioModuleClass; });
+    if (chosen == classes.end()) {
+        error = "no audio-effect class in " + path;
+        r.module.reset();
+        return false;
+    }
+
+    PluginContextFactory::instance().setPluginContext(&hostApplication());
+
+    r.provider = std::make_unique<PlugProvider>(factory, *chosen, true);
+    if (!r.provider->initialize()) {
+        error = "plugin failed to initialise";
+        r.provider.reset();
+        r.module.reset();
+        return false;
+    }
+
+    r.component = r.provider->getComponent();
+    r.controller = r.provider->getController();
+    if (!r.component) {
+        error = "plugin has no component";
+        unload();
+        return false;
+    }
+    // The process step copies into input bus 0 and out of output bus 0: a
+    // class without either is refused here rather than declined block by block.
+    if (!hasAudioBus(*r.component, kInput)) {
+        error = "plugin has no audio input bus";
+        unload();
+        return false;
+    }
+    if (!hasAudioBus(*r.component, kOutput)) {
+        error = "plugin has no audio output bus";
+        unload();
+        return false;
+    }
+
+    Record* rec = &r;
+    r.handler = IPtr<IComponentHandler>(
+        new Handler([rec](ParamID id, ParamValue value) { rec->changeTransfer.addChange(id, value, 0); }), false);
+    if (r.controller)
+        r.controller->setComponentHandler(r.handler);
+
+    if (!startProcessing(r, error)) {
+        unload();
+        return false;
+    }
+
+    r.pluginName = chosen->name;
+    r.pluginPath = path;
+    return true;
+}
+
+void PluginSlot::prepare(double sampleRate, int32_t maxBlockSize) {
+    Record& r = *record_;
+    if (sampleRate == r.sampleRate && r.maxBlockSize >= maxBlockSize)
+        return;
+    r.sampleRate = sampleRate;
+    r.maxBlockSize = maxBlockSize;
+    if (r.component) {
+        stopProcessing(r);
+        std::string ignored;
+        startProcessing(r, ignored);
+    }
+}
+
+void PluginSlot::unload() {
+    Record& r = *record_;
+    closeEditor();
+    stopProcessing(r);
+    if (r.controller)
+        r.controller->setComponentHandler(nullptr);
+    if (r.handler) {
+        static_cast<Handler*>(r.handler.get())->detach();
+        // Edits the old plug-in left behind are not meant for the next one.
+        // Taking the process lock makes this thread the ring's only reader.
+        std::lock_guard<std::mutex> lock(r.processLock);
+        r.changeTransfer.removeChanges();
+    }
+    r.provider.reset();
+    r.controller = nullptr;
+    r.component = nullptr;
+    r.handler = nullptr;
+    r.module.reset();
+    r.pluginName.clear();
+    r.pluginPath.clear();
+}
+
+bool PluginSlot::isReady() const { return record_->ready.load(); }
+
+std::string PluginSlot::pluginName() const { return record_->pluginName; }
+
+std::string PluginSlot::pluginPath() const { return record_->pluginPath; }
+
+bool PluginSlot::process(const float* input, float* left, float* right, int32_t n) {
+    Record& r = *record_;
+    if (!r.ready.load())
+        return false;
+    std::unique_lock<std::mutex> lock(r.processLock, std::try_to_lock);
+    if (!lock.owns_lock())
+        return false;
+    // A call that saw ready just before a stop may get the lock while the
+    // following start is half done: only a ready slot is complete.
+    if (!r.ready.load() || !r.processor)
+        return false;
+
+    HostProcessData& data = r.processData;
+    // A block longer than the buffers never reaches the plug-in (its edits stay queued).
+    if (n <= 0 || n > data.maxSamples() || data.numInputs < 1 || data.numOutputs < 1 ||
+        data.inputs[0].numChannels < 1 || data.outputs[0].numChannels < 1)
+        return false;
+
+    r.changeTransfer.transferChangesTo(r.inputChanges);
+
+    const AudioBusBuffers& in = data.inputs[0];
+    const size_t bytes = static_cast<size_t>(n) * sizeof(float);
+    for (int32 c = 0; c < in.numChannels; ++c)
+        std::memcpy(in.channelBuffers32[c], input, bytes);
+    data.numSamples = n;
+
+    const bool ok = r.processor->process(data) == kResultOk;
+    if (ok) {
+        const AudioBusBuffers& out = data.outputs[0];
+        std::memcpy(left, out.channelBuffers32[0], bytes);
+        std::memcpy(right, out.channelBuffers32[out.numChannels > 1 ? 1 : 0], bytes);
+    }
+    r.inputChanges.clearQueue();
+    return ok;
+}
+
 bool pluginHostingAvailable() { return true; }
+
 } // namespace corvena
