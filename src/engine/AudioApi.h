@@ -1,11 +1,108 @@
 #pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class RtAudio;
 
 namespace corvena {
 
-// Adapter over the audio I/O library (stub until the stream work lands).
+// The one place that knows which RtAudio generation we build against. The engine
+// talks to the audio library through this class in the terms of the current
+// library interface (device ids, error codes plus a captured error text, back
+// ends by short name); the 5.x differences (device indices, thrown RtAudioError,
+// error callback without user data as the last openStream argument, the unreliable
+// `probed` flag, enum values that differ between generations) stay in AudioApi.cpp.
 class AudioApi {
 public:
-    virtual ~AudioApi() = default;
+    // What the engine uses of a device description.
+    struct Device {
+        std::string name;
+        uint32_t inputChannels = 0;
+        uint32_t outputChannels = 0;
+        uint32_t preferredSampleRate = 0;
+        std::vector<uint32_t> sampleRates;
+        bool isDefaultInput = false;
+        bool isDefaultOutput = false;
+    };
+
+    struct Channels {
+        uint32_t deviceId = 0;
+        uint32_t count = 0;
+        uint32_t firstChannel = 0;
+    };
+
+    struct Options {
+        bool minimizeLatency = false;
+        bool scheduleRealtime = false;
+        std::string streamName;
+        int priority = 0;
+    };
+
+    // Same shape as the library's stream callback.
+    using Callback = int (*)(void* output, void* input, unsigned int frames, double streamTime,
+                             unsigned int status, void* userData);
+
+    // Short names of the compiled back ends, in the library's order, without the
+    // "unspecified" and "dummy" placeholders.
+    static std::vector<std::string> compiledApis();
+    // True when `name` (already lower case) is the short name of a compiled back end.
+    static bool isCompiledApi(const std::string& name);
+
+    // An instance for the back end `api` (short name; empty: the library's default).
+    // Throws a standard exception when the library cannot be set up. Reports that
+    // the library makes are recorded as errorText() (the first one only) and are
+    // otherwise dropped.
+    explicit AudioApi(const std::string& api);
+    // Stops and closes a stream that is still open, then ends the instance.
+    ~AudioApi();
+    AudioApi(const AudioApi&) = delete;
+    AudioApi& operator=(const AudioApi&) = delete;
+
+    // Short name of the back end in use, also when the library chose it.
+    std::string apiName() const;
+
+    // Listing; these may throw standard exceptions (the caller decides what a
+    // failure means for a listing).
+    std::vector<uint32_t> deviceIds();
+    Device deviceInfo(uint32_t id);
+    // For opening: false when the description cannot be obtained.
+    bool tryDeviceInfo(uint32_t id, Device& out);
+
+    // Stream calls: false on failure, with errorText() holding the library's first
+    // report when it gave one. blockSize is replaced by the granted block size.
+    bool openStream(const Channels& output, const Channels& input, uint32_t sampleRate, uint32_t& blockSize,
+                    Callback callback, void* userData, const Options& options);
+    bool startStream();
+    void stopStream();
+    void closeStream();
+    bool isStreamOpen() const;
+    bool isStreamRunning() const;
+    uint32_t streamSampleRate();
+    long streamLatency();
+
+    // First text the library reported for this instance; empty when none.
+    std::string errorText() const;
+    // Records a report of the library (kept only when it is the first).
+    void report(const std::string& text);
+
+private:
+    static int streamCallback(void* output, void* input, unsigned int frames, double streamTime,
+                              unsigned int status, void* self);
+    bool serverLost() const;
+
+    std::unique_ptr<RtAudio> rt_;
+    Callback callback_ = nullptr;
+    void* userData_ = nullptr;
+    // Counts audio callbacks; lets close tell a running stream from one whose
+    // server went away (the library then closes the stream on a thread of its own).
+    std::atomic<uint64_t> blocks_{0};
+
+    mutable std::mutex errorMutex_;
+    std::string errorText_;
 };
 
 } // namespace corvena

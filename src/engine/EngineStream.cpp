@@ -1,19 +1,169 @@
 #include "engine/AudioApi.h"
 #include "engine/Engine.h"
 
-// Placeholder until devices and streams are implemented.
+#include <algorithm>
+#include <cctype>
+
 namespace corvena {
 
-std::vector<DeviceRecord> Engine::listDevices() { return {}; }
+namespace {
 
-bool Engine::open(const OpenRequest&, StreamInfo&, std::string& error) {
+// Back end for an open request: by name (any case), or, with no name, ASIO where
+// it is compiled and has a device, else the library's own default ("").
+bool chooseApi(const std::string& requested, std::string& api, std::string& error) {
+    if (!requested.empty()) {
+        std::string lower = requested;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!AudioApi::isCompiledApi(lower)) {
+            error = "unknown audio API: " + requested;
+            return false;
+        }
+        api = lower;
+        return true;
+    }
+    api.clear();
+    if (AudioApi::isCompiledApi("asio")) {
+        try {
+            AudioApi probe("asio");
+            if (!probe.deviceIds().empty()) api = "asio";
+        } catch (const std::exception&) {
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<DeviceRecord> Engine::listDevices() {
+    std::vector<DeviceRecord> devices;
+    for (const std::string& api : AudioApi::compiledApis()) {
+        // A back end that fails part-way keeps what it listed so far.
+        try {
+            AudioApi library(api);
+            const std::string name = library.apiName();
+            for (uint32_t id : library.deviceIds()) {
+                const AudioApi::Device device = library.deviceInfo(id);
+                if (device.inputChannels == 0 && device.outputChannels == 0) continue;
+                DeviceRecord record;
+                record.id = id;
+                record.name = device.name;
+                record.api = name;
+                record.inputChannels = device.inputChannels;
+                record.outputChannels = device.outputChannels;
+                record.preferredSampleRate = device.preferredSampleRate;
+                record.sampleRates = device.sampleRates;
+                record.isDefaultInput = device.isDefaultInput;
+                record.isDefaultOutput = device.isDefaultOutput;
+                devices.push_back(std::move(record));
+            }
+        } catch (...) {
+        }
+    }
+    return devices;
+}
+
+bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& error) {
+    // The disk writer reads the rings that opening re-sizes; a running take keeps
+    // its stream rather than losing its buffers.
+    if (recording.load()) {
+        error = "cannot open a stream while recording";
+        return false;
+    }
     close();
-    error = "could not open the audio stream";
-    return false;
+
+    std::string api;
+    if (!chooseApi(request.api, api, error)) return false;
+
+    try {
+        audio = std::make_unique<AudioApi>(api);
+    } catch (const std::exception& e) {
+        audio.reset();
+        error = std::string("could not initialise audio: ") + e.what();
+        return false;
+    }
+
+    // Unreadable descriptions do not fail here: the counts fall back and the
+    // library decides when opening.
+    uint32_t inputChannels = 1;
+    uint32_t outputDeviceChannels = 2;
+    AudioApi::Device device;
+    if (audio->tryDeviceInfo(request.inputDevice, device) && device.inputChannels > 0)
+        inputChannels = std::min(device.inputChannels, maxInputChannels);
+    if (audio->tryDeviceInfo(request.outputDevice, device) && device.outputChannels > 0)
+        outputDeviceChannels = device.outputChannels;
+
+    AudioApi::Channels output;
+    output.deviceId = request.outputDevice;
+    output.count = 2;
+    output.firstChannel = outputDeviceChannels >= 2 ? std::min(outputDeviceChannels - 2, request.outputChannel) : 0;
+    AudioApi::Channels input;
+    input.deviceId = request.inputDevice;
+    input.count = inputChannels;
+    input.firstChannel = 0;
+    AudioApi::Options options;
+    options.minimizeLatency = true;
+    options.scheduleRealtime = true;
+    options.streamName = "Corvena";
+    options.priority = 90;
+
+    uint32_t blockSize = request.blockSize;
+    if (!audio->openStream(output, input, request.sampleRate, blockSize, &audioCallback, this, options)) {
+        error = audio->errorText();
+        if (error.empty()) error = "could not open the audio stream";
+        audio.reset();
+        return false;
+    }
+
+    inputChannelCount = inputChannels;
+    selectedInputChannel.store(std::min(inputChannels - 1, request.inputChannel));
+    for (auto& peak : inputPeaks) peak.store(0.0f);
+
+    const uint32_t sampleRate = audio->streamSampleRate();
+    const uint32_t n = blockSize;
+
+    // Everything the callback touches is sized and prepared before the stream starts.
+    diBuffer.assign(n, 0.0f);
+    wetBuffer.assign(n, 0.0f);
+    pluginLeft.assign(n, 0.0f);
+    pluginRight.assign(n, 0.0f);
+    amp.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(n));
+    limiter.prepare(static_cast<double>(sampleRate));
+    plugin.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(n));
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        amp.applySettings(pendingSettings);
+        settingsChanged.store(false);
+    }
+    const uint64_t ringSize = 4 * static_cast<uint64_t>(sampleRate) + 1;
+    diRing.resize(ringSize);
+    wetRing.resize(ringSize);
+    info.sampleRate = sampleRate;
+
+    if (!audio->startStream()) {
+        error = audio->errorText();
+        if (error.empty()) error = "could not start the audio stream";
+        audio->closeStream();
+        audio.reset();
+        info = StreamInfo{};
+        return false;
+    }
+
+    info.blockSize = n;
+    info.latencyFrames = static_cast<uint32_t>(audio->streamLatency());
+    info.api = audio->apiName();
+    info.outputChannelCount = outputDeviceChannels;
+    info.outputChannel = output.firstChannel;
+    out = info;
+    streamOpen.store(true);
+    return true;
 }
 
 void Engine::close() {
-    audio.reset();
+    if (audio) {
+        if (audio->isStreamRunning()) audio->stopStream();
+        if (audio->isStreamOpen()) audio->closeStream();
+        audio.reset();
+    }
     streamOpen.store(false);
     info = StreamInfo{};
 }

@@ -1,0 +1,217 @@
+#include "engine/AudioApi.h"
+
+#include <rtaudio/RtAudio.h>
+
+#include <chrono>
+#include <thread>
+
+// RtAudio 5.x: devices are indices 0 .. getDeviceCount() - 1, failures are thrown
+// as RtAudioError until a stream is open and go to the error callback afterwards,
+// and that callback is a plain function without user data, passed to openStream.
+// 6.x defines RTAUDIO_VERSION_MAJOR; moving to it means rewriting this file only.
+#if defined(RTAUDIO_VERSION_MAJOR)
+#error "AudioApi.cpp is written for the RtAudio 5.x interface"
+#endif
+
+namespace corvena {
+
+namespace {
+
+// The 5.x error callback carries no user data, so the instance whose stream is
+// open is remembered here; only the engine's stream instance registers. The
+// library may report from its own threads: those only try the lock, a report
+// that meets a busy lock is dropped (the text matters only while opening).
+std::mutex reporterMutex;
+AudioApi* reporter = nullptr;
+
+void libraryReport(RtAudioError::Type, const std::string& text) {
+    std::unique_lock<std::mutex> lock(reporterMutex, std::try_to_lock);
+    if (lock.owns_lock() && reporter != nullptr) reporter->report(text);
+}
+
+// The enum values differ between generations; back ends travel as short names.
+RtAudio::Api apiByName(const std::string& name) {
+    if (name.empty()) return RtAudio::UNSPECIFIED;
+    return RtAudio::getCompiledApiByName(name);
+}
+
+} // namespace
+
+std::vector<std::string> AudioApi::compiledApis() {
+    std::vector<RtAudio::Api> apis;
+    RtAudio::getCompiledApi(apis);
+    std::vector<std::string> names;
+    for (RtAudio::Api api : apis)
+        if (api != RtAudio::UNSPECIFIED && api != RtAudio::RTAUDIO_DUMMY) names.push_back(RtAudio::getApiName(api));
+    return names;
+}
+
+bool AudioApi::isCompiledApi(const std::string& name) {
+    const RtAudio::Api api = RtAudio::getCompiledApiByName(name);
+    return api != RtAudio::UNSPECIFIED && api != RtAudio::RTAUDIO_DUMMY;
+}
+
+AudioApi::AudioApi(const std::string& api) : rt_(std::make_unique<RtAudio>(apiByName(api))) {
+    // Reports are captured (see report) or dropped, never printed by the library.
+    rt_->showWarnings(false);
+}
+
+AudioApi::~AudioApi() {
+    stopStream();
+    closeStream();
+    rt_.reset();
+    std::lock_guard<std::mutex> lock(reporterMutex);
+    if (reporter == this) reporter = nullptr;
+}
+
+std::string AudioApi::apiName() const { return RtAudio::getApiName(rt_->getCurrentApi()); }
+
+std::vector<uint32_t> AudioApi::deviceIds() {
+    const unsigned int count = rt_->getDeviceCount();
+    std::vector<uint32_t> ids;
+    for (unsigned int i = 0; i < count; ++i) ids.push_back(i);
+    return ids;
+}
+
+AudioApi::Device AudioApi::deviceInfo(uint32_t id) {
+    // `probed` is left uninitialised by 5.x when probing fails; the channel counts
+    // (zero for such a device) tell the same and exist in every generation.
+    const RtAudio::DeviceInfo info = rt_->getDeviceInfo(id);
+    Device device;
+    device.name = info.name;
+    device.inputChannels = info.inputChannels;
+    device.outputChannels = info.outputChannels;
+    device.preferredSampleRate = info.preferredSampleRate;
+    device.sampleRates.assign(info.sampleRates.begin(), info.sampleRates.end());
+    device.isDefaultInput = info.isDefaultInput;
+    device.isDefaultOutput = info.isDefaultOutput;
+    return device;
+}
+
+bool AudioApi::tryDeviceInfo(uint32_t id, Device& out) {
+    try {
+        out = deviceInfo(id);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool AudioApi::openStream(const Channels& output, const Channels& input, uint32_t sampleRate, uint32_t& blockSize,
+                          Callback callback, void* userData, const Options& options) {
+    {
+        std::lock_guard<std::mutex> lock(reporterMutex);
+        reporter = this;
+    }
+    callback_ = callback;
+    userData_ = userData;
+    RtAudio::StreamParameters out;
+    out.deviceId = output.deviceId;
+    out.nChannels = output.count;
+    out.firstChannel = output.firstChannel;
+    RtAudio::StreamParameters in;
+    in.deviceId = input.deviceId;
+    in.nChannels = input.count;
+    in.firstChannel = input.firstChannel;
+    RtAudio::StreamOptions streamOptions;
+    streamOptions.flags = (options.minimizeLatency ? RTAUDIO_MINIMIZE_LATENCY : 0) |
+                          (options.scheduleRealtime ? RTAUDIO_SCHEDULE_REALTIME : 0);
+    streamOptions.numberOfBuffers = 0;
+    streamOptions.streamName = options.streamName;
+    streamOptions.priority = options.priority;
+    unsigned int frames = blockSize;
+    try {
+        rt_->openStream(&out, &in, RTAUDIO_FLOAT32, sampleRate, &frames, &AudioApi::streamCallback, this,
+                        &streamOptions, &libraryReport);
+    } catch (const std::exception& e) {
+        report(e.what());
+        return false;
+    }
+    if (!rt_->isStreamOpen()) return false;
+    blockSize = frames;
+    return true;
+}
+
+bool AudioApi::startStream() {
+    try {
+        rt_->startStream();
+    } catch (const std::exception& e) {
+        report(e.what());
+    }
+    return rt_->isStreamRunning();
+}
+
+bool AudioApi::serverLost() const {
+    // A running stream calls back every block; silence for half a second means the
+    // server stopped driving this client.
+    const uint64_t seen = blocks_.load();
+    for (int waited = 0; waited < 500; waited += 5) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (blocks_.load() != seen) return false;
+    }
+    return true;
+}
+
+void AudioApi::stopStream() {
+    if (!rt_ || !rt_->isStreamRunning()) return;
+    // When the JACK server goes away the library closes the stream itself, on a
+    // thread of its own. Stopping or closing it at the same time frees it twice:
+    // wait for that thread instead.
+    if (rt_->getCurrentApi() == RtAudio::UNIX_JACK && serverLost()) {
+        for (int waited = 0; waited < 2000 && rt_->isStreamOpen(); waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!rt_->isStreamOpen()) return;
+    }
+    try {
+        rt_->stopStream();
+    } catch (const std::exception&) {
+    }
+}
+
+void AudioApi::closeStream() {
+    if (!rt_ || !rt_->isStreamOpen()) return;
+    try {
+        rt_->closeStream();
+    } catch (const std::exception&) {
+    }
+}
+
+bool AudioApi::isStreamOpen() const { return rt_->isStreamOpen(); }
+
+bool AudioApi::isStreamRunning() const { return rt_->isStreamRunning(); }
+
+uint32_t AudioApi::streamSampleRate() {
+    try {
+        return rt_->getStreamSampleRate();
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+long AudioApi::streamLatency() {
+    try {
+        return rt_->getStreamLatency();
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+void AudioApi::report(const std::string& text) {
+    std::lock_guard<std::mutex> lock(errorMutex_);
+    if (errorText_.empty()) errorText_ = text;
+}
+
+std::string AudioApi::errorText() const {
+    std::lock_guard<std::mutex> lock(errorMutex_);
+    return errorText_;
+}
+
+int AudioApi::streamCallback(void* output, void* input, unsigned int frames, double streamTime, unsigned int status,
+                             void* self) {
+    auto* api = static_cast<AudioApi*>(self);
+    api->blocks_.fetch_add(1, std::memory_order_relaxed);
+    return api->callback_(output, input, frames, streamTime, status, api->userData_);
+}
+
+} // namespace corvena
