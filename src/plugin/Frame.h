@@ -1,8 +1,10 @@
 #pragma once
 #include "plugin/PlatformWindow.h"
-#include "plugin/RunLoop.h"
 
 #include <pluginterfaces/gui/iplugview.h>
+#if SMTG_OS_LINUX
+#include "plugin/RunLoop.h"
+#endif
 
 #include <atomic>
 #include <thread>
@@ -39,8 +41,10 @@ public:
     Steinberg::uint32 PLUGIN_API addRef() override;
     Steinberg::uint32 PLUGIN_API release() override;
 
+#if SMTG_OS_LINUX
     // Host side: the timers and descriptor handlers the view registered.
     RunLoop& runLoop() { return runLoop_; }
+#endif
     // Before the window goes: a view that keeps the frame past its removal must
     // neither reach the destroyed window nor keep its handlers alive past its module.
     void detach();
@@ -53,7 +57,9 @@ private:
     std::atomic<Steinberg::uint32> refCount_{1};
     // The control thread, which creates the frame; the only thread allowed to use it.
     std::thread::id owner_ = std::this_thread::get_id();
+#if SMTG_OS_LINUX
     RunLoop runLoop_;
+#endif
 };
 
 } // namespace corvena

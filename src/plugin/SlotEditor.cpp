@@ -91,7 +91,9 @@ uint32 PLUGIN_API Frame::release() {
 
 void Frame::detach() {
     window = nullptr;
+#if SMTG_OS_LINUX
     runLoop_.clear();
+#endif
 }
 
 // ---- PluginSlot: editor operations -------------------------------------------
