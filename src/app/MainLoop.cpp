@@ -22,9 +22,11 @@ std::atomic<bool> running{true};
 
 namespace {
 
-std::deque<std::string> pendingLines;
-std::mutex pendingLinesMutex;
-std::condition_variable linesArrived; // lets an idle turn end early when a line comes in
+// Never destroyed: the detached reader may still queue a line while the process
+// runs its exit handlers.
+std::deque<std::string>& pendingLines = *new std::deque<std::string>;
+std::mutex& pendingLinesMutex = *new std::mutex;
+std::condition_variable& linesArrived = *new std::condition_variable; // ends an idle wait early
 std::atomic<bool> inputClosed{false};
 
 [[noreturn]] void readInputLines() {
