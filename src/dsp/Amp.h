@@ -1,6 +1,12 @@
 #pragma once
 #include "dsp/AmpSettings.h"
+#include "dsp/Biquad.h"
+#include "dsp/NoiseGate.h"
+#include "dsp/Oversampler.h"
+
+#include <array>
 #include <cstdint>
+#include <vector>
 
 namespace corvena {
 
@@ -8,6 +14,8 @@ namespace corvena {
 // (Interface fixed; the signal chain work fills in the private part.)
 class Amp {
 public:
+    static constexpr int32_t sectionCount = 10;
+
     explicit Amp(const AmpSettings& settings = AmpSettings{});
 
     // Control thread, stream stopped: adopt rate and block size, clear all state.
@@ -19,8 +27,28 @@ public:
 
     const AmpSettings& settings() const { return settings_; }
 
+    // Read-only views for measurement and tests.
+    double sampleRate() const { return sampleRate_; }
+    const Biquad& section(int32_t index) const { return sections_[index]; }
+    const NoiseGate& gate() const { return gate_; }
+    const Oversampler& oversampler() const { return oversampler_; }
+    float preGain() const { return preGain_; }
+    float outputGain() const { return outputGain_; }
+
 private:
+    void updateCoefficients();
+    void clearSignalState();
+    void inputStage(const float* input, float* work, int32_t m);
+    void shape(float* buffer, int32_t count) const;
+
+    double sampleRate_ = 48000.0;
     AmpSettings settings_;
+    std::array<Biquad, sectionCount> sections_{};
+    NoiseGate gate_;
+    Oversampler oversampler_;
+    std::vector<float> workBuffer_;
+    float preGain_ = 1.0f;
+    float outputGain_ = 1.0f;
 };
 
 } // namespace corvena

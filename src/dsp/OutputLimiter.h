@@ -7,8 +7,19 @@ namespace corvena {
 // (Interface fixed; the signal chain work fills in the private part.)
 class OutputLimiter {
 public:
+    static constexpr float ceiling = 0.95f;
+
     void prepare(double sampleRate);
     void process(float* buffer, int32_t n);
+
+    float envelope() const { return envelope_; }
+    float attackCoefficient() const { return attack_; }
+    float releaseCoefficient() const { return release_; }
+
+private:
+    float envelope_ = 0.0f;
+    float attack_ = 0.0f;
+    float release_ = 0.0f;
 };
 
 } // namespace corvena

@@ -1,0 +1,118 @@
+#include "dsp/Biquad.h"
+
+#include <cmath>
+
+namespace corvena {
+
+namespace {
+constexpr double pi = 3.14159265358979323846;
+
+struct Terms {
+    double c;
+    double s;
+};
+
+Terms angleTerms(double sampleRate, double frequency) {
+    const double w0 = 2.0 * pi * frequency / sampleRate;
+    return {std::cos(w0), std::sin(w0)};
+}
+} // namespace
+
+void Biquad::setNormalised(double a0, double nb0, double nb1, double nb2, double na1, double na2) {
+    b0 = nb0 / a0;
+    b1 = nb1 / a0;
+    b2 = nb2 / a0;
+    a1 = na1 / a0;
+    a2 = na2 / a0;
+}
+
+void Biquad::designHighPass(double sampleRate, double frequency, double q) {
+    const Terms t = angleTerms(sampleRate, frequency);
+    const double alpha = t.s / (2.0 * q);
+    setNormalised(1.0 + alpha, (1.0 + t.c) / 2.0, -(1.0 + t.c), (1.0 + t.c) / 2.0, -2.0 * t.c, 1.0 - alpha);
+}
+
+void Biquad::designLowPass(double sampleRate, double frequency, double q) {
+    const Terms t = angleTerms(sampleRate, frequency);
+    const double alpha = t.s / (2.0 * q);
+    setNormalised(1.0 + alpha, (1.0 - t.c) / 2.0, 1.0 - t.c, (1.0 - t.c) / 2.0, -2.0 * t.c, 1.0 - alpha);
+}
+
+void Biquad::designPeaking(double sampleRate, double frequency, double q, double gainDb) {
+    const Terms t = angleTerms(sampleRate, frequency);
+    const double a = std::pow(10.0, gainDb / 40.0);
+    const double alpha = t.s / (2.0 * q);
+    setNormalised(1.0 + alpha / a, 1.0 + alpha * a, -2.0 * t.c, 1.0 - alpha * a, -2.0 * t.c, 1.0 - alpha / a);
+}
+
+void Biquad::designLowShelf(double sampleRate, double frequency, double gainDb) {
+    const Terms t = angleTerms(sampleRate, frequency);
+    const double a = std::pow(10.0, gainDb / 40.0);
+    const double beta = 2.0 * std::sqrt(a) * (t.s / 2.0) * std::sqrt(2.0);
+    setNormalised((a + 1.0) + (a - 1.0) * t.c + beta,
+                  a * ((a + 1.0) - (a - 1.0) * t.c + beta),
+                  2.0 * a * ((a - 1.0) - (a + 1.0) * t.c),
+                  a * ((a + 1.0) - (a - 1.0) * t.c - beta),
+                  -2.0 * ((a - 1.0) + (a + 1.0) * t.c),
+                  (a + 1.0) + (a - 1.0) * t.c - beta);
+}
+
+void Biquad::designHighShelf(double sampleRate, double frequency, double gainDb) {
+    const Terms t = angleTerms(sampleRate, frequency);
+    const double a = std::pow(10.0, gainDb / 40.0);
+    const double beta = 2.0 * std::sqrt(a) * (t.s / 2.0) * std::sqrt(2.0);
+    setNormalised((a + 1.0) - (a - 1.0) * t.c + beta,
+                  a * ((a + 1.0) + (a - 1.0) * t.c + beta),
+                  -2.0 * a * ((a - 1.0) + (a + 1.0) * t.c),
+                  a * ((a + 1.0) + (a - 1.0) * t.c - beta),
+                  2.0 * ((a - 1.0) - (a + 1.0) * t.c),
+                  (a + 1.0) - (a - 1.0) * t.c - beta);
+}
+
+void Biquad::process(const float* input, float* output, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) output[i] = processSample(input[i]);
+}
+
+namespace {
+// Coefficients and state copied into locals so the compiler keeps them in
+// registers across the whole block; written back once at the end.
+template <int Count>
+void chainFixed(Biquad* sections, float* buffer, int32_t n) {
+    double b0[Count], b1[Count], b2[Count], a1[Count], a2[Count], z1[Count], z2[Count];
+    for (int s = 0; s < Count; ++s) {
+        b0[s] = sections[s].b0;
+        b1[s] = sections[s].b1;
+        b2[s] = sections[s].b2;
+        a1[s] = sections[s].a1;
+        a2[s] = sections[s].a2;
+        z1[s] = sections[s].z1;
+        z2[s] = sections[s].z2;
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        float v = buffer[i];
+        for (int s = 0; s < Count; ++s) {
+            const double x = v;
+            const double y = b0[s] * x + z1[s];
+            z1[s] = b1[s] * x - a1[s] * y + z2[s];
+            z2[s] = b2[s] * x - a2[s] * y;
+            v = static_cast<float>(y);
+        }
+        buffer[i] = v;
+    }
+    for (int s = 0; s < Count; ++s) {
+        sections[s].z1 = z1[s];
+        sections[s].z2 = z2[s];
+    }
+}
+} // namespace
+
+void processBiquadChain(Biquad* sections, int32_t count, float* buffer, int32_t n) {
+    switch (count) {
+    case 8: chainFixed<8>(sections, buffer, n); return;
+    case 2: chainFixed<2>(sections, buffer, n); return;
+    default:
+        for (int32_t s = 0; s < count; ++s) sections[s].process(buffer, buffer, n);
+    }
+}
+
+} // namespace corvena
