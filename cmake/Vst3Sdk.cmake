@@ -5,6 +5,15 @@ if(NOT EXISTS "${VST3_SDK_DIR}/pluginterfaces/base/funknown.h")
   message(FATAL_ERROR "VST 3 SDK not found in ${VST3_SDK_DIR} (install juce-modules-source-data)")
 endif()
 
+# The architecture folder inside a bundle (Name.vst3/Contents/<arch>/Name.so).
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+  set(CORVENA_VST3_ARCH x86_64-linux)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64|arm64")
+  set(CORVENA_VST3_ARCH aarch64-linux)
+else()
+  set(CORVENA_VST3_ARCH ${CMAKE_SYSTEM_PROCESSOR}-linux)
+endif()
+
 # Host side: what the hosting layer needs.
 add_library(vst3sdk STATIC
   ${VST3_SDK_DIR}/base/source/baseiids.cpp
@@ -28,3 +37,18 @@ target_include_directories(vst3sdk SYSTEM PUBLIC ${VST3_SDK_DIR})
 target_compile_definitions(vst3sdk PUBLIC $<IF:$<CONFIG:Debug>,DEVELOPMENT=1,RELEASE=1>)
 target_compile_options(vst3sdk PRIVATE -w)
 target_link_libraries(vst3sdk PUBLIC Threads::Threads)
+
+# Plug-in side: the SDK's component and controller classes, for the project's
+# own test plug-ins. The view and run-loop interface ids are defined in a file
+# of ours because no SDK source of the subset defines them.
+add_library(vst3sdk_plugin STATIC EXCLUDE_FROM_ALL
+  ${VST3_SDK_DIR}/public.sdk/source/common/pluginview.cpp
+  ${VST3_SDK_DIR}/public.sdk/source/vst/vstbus.cpp
+  ${VST3_SDK_DIR}/public.sdk/source/vst/vstcomponent.cpp
+  ${VST3_SDK_DIR}/public.sdk/source/vst/vstcomponentbase.cpp
+  ${VST3_SDK_DIR}/public.sdk/source/vst/vsteditcontroller.cpp
+  ${VST3_SDK_DIR}/public.sdk/source/vst/vstparameters.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/plugin/ViewIids.cpp
+)
+target_compile_options(vst3sdk_plugin PRIVATE -w)
+target_link_libraries(vst3sdk_plugin PUBLIC vst3sdk)

@@ -1,0 +1,50 @@
+#pragma once
+// Paths of the test plug-ins and of the zam-plugins bundles, and access to a
+// test plug-in's probe.
+#include <dlfcn.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "plugins/TestPluginProbe.h"
+
+namespace corvena::test {
+
+inline std::string testBundle(const std::string& name) {
+    return std::string(CORVENA_TEST_PLUGIN_DIR) + "/" + name + ".vst3";
+}
+inline std::string testLibrary(const std::string& name) {
+    return testBundle(name) + "/Contents/" CORVENA_VST3_ARCH "/" + name + ".so";
+}
+inline std::string zamBundle(const std::string& name) { return "/usr/lib/vst3/" + name + ".vst3"; }
+inline std::string zamLibrary(const std::string& name) {
+    return zamBundle(name) + "/Contents/" CORVENA_VST3_ARCH "/" + name + ".so";
+}
+
+// Keeps the test plug-in's module mapped (so its probe outlives unloads) and
+// starts from zeroed counters.
+class ProbeHandle {
+public:
+    explicit ProbeHandle(const std::string& name) {
+        handle_ = ::dlopen(testLibrary(name).c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle_)
+            throw std::runtime_error("cannot open test plug-in " + name);
+        auto fn = reinterpret_cast<testplugin::ProbeFn>(::dlsym(handle_, "corvenaTestProbe"));
+        if (!fn)
+            throw std::runtime_error("test plug-in without probe: " + name);
+        probe_ = fn();
+        probe_->resetCounters();
+    }
+    ~ProbeHandle() { ::dlclose(handle_); }
+    ProbeHandle(const ProbeHandle&) = delete;
+    ProbeHandle& operator=(const ProbeHandle&) = delete;
+
+    testplugin::Probe* operator->() const { return probe_; }
+    testplugin::Probe& operator*() const { return *probe_; }
+
+private:
+    void* handle_ = nullptr;
+    testplugin::Probe* probe_ = nullptr;
+};
+
+} // namespace corvena::test

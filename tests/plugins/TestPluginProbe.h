@@ -1,0 +1,67 @@
+#pragma once
+// What the test plug-ins report to the tests that load them. Each plug-in
+// module exports `corvenaTestProbe()`; a test reaches it by opening the same
+// shared object (which the dynamic loader maps only once) and looking the
+// symbol up. Counters are atomics because the audio side writes them while a
+// test thread reads them; the change log is read only once processing stopped.
+#include <atomic>
+#include <cstdint>
+
+namespace Steinberg::Vst {
+class IComponentHandler;
+}
+
+namespace corvena::testplugin {
+
+struct Change {
+    uint32_t id;
+    int32_t pointCount;
+    int32_t offset;
+    double value;
+};
+
+struct Probe {
+    static constexpr int kMaxChanges = 4096;
+
+    std::atomic<int> components{0}, controllers{0};   // alive now
+    std::atomic<int> componentInits{0}, componentTerminates{0};
+    std::atomic<int> controllerInits{0}, controllerTerminates{0};
+    std::atomic<int> connects{0}, disconnects{0}, componentStates{0};
+    std::atomic<int> setupCalls{0}, setupMaxBlock{0};
+    std::atomic<double> setupRate{0};
+    std::atomic<int> activations{0}, inputArrangementChannels{0};
+    std::atomic<bool> active{false}, processing{false};
+    std::atomic<int> processCalls{0}, badProcessCalls{0};   // bad: not active/processing, or too long a block
+    std::atomic<int> lastNumSamples{0}, inputChannels{0}, outputChannels{0};
+    std::atomic<bool> inputsIdentical{true}, outputChangesNull{true}, eventsNull{true};
+    std::atomic<double> contextRate{0}, contextTempo{0};
+    std::atomic<int> contextState{-1};
+    std::atomic<double> gain{0.5};              // normalized value the processor applies
+    std::atomic<bool> failProcess{false};
+    std::atomic<int> blocksWithChanges{0};
+    int lastChangeCount = 0;                     // of the last block that carried changes
+    Change lastChanges[kMaxChanges] = {};
+    std::atomic<Steinberg::Vst::IComponentHandler*> handler{nullptr};
+    // Makes the controller report an edit as its editor would (begin, perform, end).
+    int (*edit)(uint32_t id, double value) = nullptr;
+
+    void resetCounters() {
+        componentInits = componentTerminates = controllerInits = controllerTerminates = 0;
+        connects = disconnects = componentStates = 0;
+        setupCalls = setupMaxBlock = 0;
+        setupRate = 0;
+        activations = inputArrangementChannels = 0;
+        processCalls = badProcessCalls = 0;
+        lastNumSamples = inputChannels = outputChannels = 0;
+        inputsIdentical = outputChangesNull = eventsNull = true;
+        contextRate = contextTempo = 0;
+        contextState = -1;
+        failProcess = false;
+        blocksWithChanges = 0;
+        lastChangeCount = 0;
+    }
+};
+
+using ProbeFn = Probe* (*)();
+
+} // namespace corvena::testplugin
