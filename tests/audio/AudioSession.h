@@ -1,0 +1,86 @@
+#pragma once
+// A corvena-audio process on the binary's private JACK server, with the JSON
+// plumbing the stream tests share.
+#include "support/EngineProcess.h"
+#include "support/JackPeer.h"
+#include "support/JackServer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvena::test {
+
+using json = nlohmann::json;
+
+class AudioSession {
+public:
+    AudioSession() : process_(CORVENA_AUDIO_BINARY, JackEnvironment::server().environment()) {
+        auto ready = process_.readLine();
+        ready_ = ready && ready->find("\"ready\"") != std::string::npos;
+    }
+    bool ready() const { return ready_; }
+    EngineProcess& process() { return process_; }
+
+    // Sends a request (an "id" is added) and returns the reply, skipping level events.
+    json request(json body) {
+        body["id"] = ++lastId_;
+        auto line = process_.request(body.dump());
+        try {
+            return json::parse(line);
+        } catch (const json::exception&) {
+            return json{{"unparsable", line}};
+        }
+    }
+    std::string requestText(json body) {
+        body["id"] = ++lastId_;
+        return process_.request(body.dump());
+    }
+
+    // The next level event; nothing when none arrives within `timeout`.
+    std::optional<json> nextLevel(std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            auto line = process_.readLine(left);
+            if (!line) return std::nullopt;
+            json j = json::parse(*line, nullptr, false);
+            if (j.is_object() && j.value("event", "") == "level") return j;
+        }
+    }
+
+    // Skips level events for a while, so later ones cover only what follows.
+    void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(200)) {
+        const auto until = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < until)
+            nextLevel(std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()));
+    }
+
+    int quit() {
+        request({{"cmd", "quit"}});
+        return process_.wait();
+    }
+
+private:
+    EngineProcess process_;
+    bool ready_ = false;
+    int lastId_ = 0;
+};
+
+// Names of the JACK clients that own a port, in first-seen order.
+inline std::vector<std::string> jackClients(const JackPeer& peer) {
+    std::vector<std::string> clients;
+    for (const auto& port : peer.ports()) {
+        const std::string client = port.substr(0, port.find(':'));
+        bool seen = false;
+        for (const auto& c : clients) seen = seen || c == client;
+        if (!seen) clients.push_back(client);
+    }
+    return clients;
+}
+
+} // namespace corvena::test

@@ -1,0 +1,81 @@
+// The JACK server dying under a running stream.
+#include "AudioSession.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace corvena::test;
+using namespace std::chrono_literals;
+
+namespace {
+// Leaves the binary's server running for the tests that follow, whatever happened.
+struct RestartServerAtEnd {
+    ~RestartServerAtEnd() {
+        auto& server = JackEnvironment::server();
+        if (!server.running()) server.start();
+    }
+};
+} // namespace
+
+TEST(Faults, ServerKilledWhileStreamingThenRestarted) {
+    RestartServerAtEnd restart;
+    auto& server = JackEnvironment::server();
+    AudioSession engine;
+    ASSERT_TRUE(engine.ready());
+    ASSERT_TRUE(engine.request({{"cmd", "open"}})["ok"].get<bool>());
+    ASSERT_TRUE(engine.nextLevel().has_value());
+
+    server.kill();
+    // Every request is still answered; level events keep coming or stop, but
+    // nothing else appears on the protocol.
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(engine.request({{"cmd", "ping"}})["pong"], true);
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(engine.request({{"cmd", "status"}})["ok"].get<bool>());
+    EXPECT_TRUE(engine.request({{"cmd", "listDevices"}})["ok"].get<bool>());
+    // Without a server the JACK back end cannot open.
+    EXPECT_FALSE(engine.request({{"cmd", "open"}, {"api", "jack"}})["ok"].get<bool>());
+    EXPECT_TRUE(engine.request({{"cmd", "close"}})["ok"].get<bool>());
+    EXPECT_FALSE(engine.request({{"cmd", "status"}})["open"].get<bool>());
+
+    ASSERT_TRUE(server.start()) << server.log();
+    json r = engine.request({{"cmd", "open"}, {"api", "jack"}});
+    ASSERT_TRUE(r["ok"].get<bool>()) << r.dump();
+    JackPeer peer(server.name(), "AfterRestart");
+    ASSERT_TRUE(peer.ok());
+    ASSERT_TRUE(peer.connectToEngine());
+    peer.setSine(0, 220.0f, 0.4f);
+    engine.settle();
+    auto level = engine.nextLevel();
+    ASSERT_TRUE(level.has_value());
+    EXPECT_NEAR((*level)["in"].get<double>(), 0.4, 0.01);
+    EXPECT_EQ(engine.quit(), 0);
+}
+
+TEST(Faults, ServerKilledThenOpenWithoutClose) {
+    RestartServerAtEnd restart;
+    auto& server = JackEnvironment::server();
+    AudioSession engine;
+    ASSERT_TRUE(engine.ready());
+    ASSERT_TRUE(engine.request({{"cmd", "open"}})["ok"].get<bool>());
+    server.kill();
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(server.start()) << server.log();
+    // open closes the dead stream itself before opening the new one.
+    json r = engine.request({{"cmd", "open"}});
+    EXPECT_TRUE(r["ok"].get<bool>()) << r.dump();
+    EXPECT_TRUE(engine.nextLevel().has_value());
+    EXPECT_EQ(engine.quit(), 0);
+}
+
+TEST(Faults, QuitRightAfterTheServerDied) {
+    RestartServerAtEnd restart;
+    auto& server = JackEnvironment::server();
+    AudioSession engine;
+    ASSERT_TRUE(engine.ready());
+    ASSERT_TRUE(engine.request({{"cmd", "open"}})["ok"].get<bool>());
+    server.kill();
+    EXPECT_EQ(engine.quit(), 0);
+}
