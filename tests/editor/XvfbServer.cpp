@@ -73,6 +73,106 @@ void XvfbEnvironment::TearDown() {
     }
 }
 
+X11Probe::X11Probe() : display_(XOpenDisplay(XvfbEnvironment::display().c_str())) {
+    EXPECT_NE(display_, nullptr);
+}
+
+X11Probe::~X11Probe() {
+    if (display_) XCloseDisplay(static_cast<Display*>(display_));
+}
+
+namespace {
+// Windows may vanish between listing and asking; such errors are not failures here.
+int ignoreErrors(Display*, XErrorEvent*) { return 0; }
+} // namespace
+
+std::vector<unsigned long> X11Probe::children(unsigned long window) {
+    std::vector<unsigned long> out;
+    Display* d = static_cast<Display*>(display_);
+    if (!d) return out;
+    XSync(d, False);
+    XErrorHandler old = XSetErrorHandler(ignoreErrors);
+    Window root, parent, *kids = nullptr;
+    unsigned n = 0;
+    if (XQueryTree(d, window, &root, &parent, &kids, &n)) {
+        out.assign(kids, kids + n);
+        if (kids) XFree(kids);
+    }
+    XSync(d, False);
+    XSetErrorHandler(old);
+    return out;
+}
+
+std::vector<unsigned long> X11Probe::topLevelsNamed(const std::string& title) {
+    std::vector<unsigned long> out;
+    Display* d = static_cast<Display*>(display_);
+    if (!d) return out;
+    for (unsigned long w : children(DefaultRootWindow(d))) {
+        XErrorHandler old = XSetErrorHandler(ignoreErrors);
+        char* name = nullptr;
+        if (XFetchName(d, w, &name) && name) {
+            if (title == name) out.push_back(w);
+            XFree(name);
+        }
+        XSync(d, False);
+        XSetErrorHandler(old);
+    }
+    return out;
+}
+
+X11Probe::Geometry X11Probe::geometry(unsigned long window) {
+    Geometry g;
+    Display* d = static_cast<Display*>(display_);
+    if (!d) return g;
+    XSync(d, False);
+    XErrorHandler old = XSetErrorHandler(ignoreErrors);
+    Window root, child;
+    unsigned border, depth;
+    if (XGetGeometry(d, window, &root, &g.x, &g.y, &g.width, &g.height, &border, &depth))
+        XTranslateCoordinates(d, window, root, 0, 0, &g.x, &g.y, &child);
+    XSync(d, False);
+    XSetErrorHandler(old);
+    return g;
+}
+
+bool X11Probe::viewable(unsigned long window) {
+    Display* d = static_cast<Display*>(display_);
+    if (!d) return false;
+    XSync(d, False);
+    XErrorHandler old = XSetErrorHandler(ignoreErrors);
+    XWindowAttributes a{};
+    bool ok = XGetWindowAttributes(d, window, &a) && a.map_state == IsViewable;
+    XSync(d, False);
+    XSetErrorHandler(old);
+    return ok;
+}
+
+void X11Probe::sendDeleteRequest(unsigned long window) {
+    Display* d = static_cast<Display*>(display_);
+    if (!d) return;
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = window;
+    ev.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, window, False, NoEventMask, &ev);
+    XSync(d, False);
+}
+
+int X11Probe::screenshotColours(unsigned long window) {
+    // imagemagick grabs the window from the server, independently of the engine.
+    std::string cmd = "DISPLAY=" + XvfbEnvironment::display() + " import -window " +
+                      std::to_string(window) + " png:- 2>/dev/null | identify -format %k - 2>/dev/null";
+    std::string out = runCommand(cmd);
+    try {
+        return out.empty() ? 0 : std::stoi(out);
+    } catch (...) {
+        return 0;
+    }
+}
+
 std::string runCommand(const std::string& command, int* status) {
     std::string out;
     FILE* p = popen(command.c_str(), "r");
