@@ -178,3 +178,46 @@ TEST(Levels, AnXrunReportedByTheServerReachesTheNextLevelEvent) {
     EXPECT_GE(late.xruns(), 1u);
     EXPECT_EQ(engine.quit(), 0);
 }
+
+TEST(Open, IsRefusedWhileRecordingAndTheTakeGoesOn) {
+    AudioSession engine;
+    ASSERT_TRUE(engine.ready());
+    ASSERT_TRUE(engine.request({{"cmd", "open"}})["ok"].get<bool>());
+    JackPeer peer(JackEnvironment::server().name(), "TakePeer");
+    ASSERT_TRUE(peer.ok());
+    ASSERT_TRUE(peer.connectToEngine());
+    peer.setSine(0, 220.0f, 0.3f);
+
+    const std::string dir = freshTempDir("open-while-recording");
+    json r = engine.request({{"cmd", "record"}, {"diPath", dir + "/di.wav"}, {"wetPath", dir + "/wet.wav"}});
+    ASSERT_TRUE(r["ok"].get<bool>()) << r.dump();
+    engine.settle(150ms);
+
+    r = engine.request({{"cmd", "open"}, {"blockSize", 256}});
+    EXPECT_EQ(r["ok"], false);
+    EXPECT_EQ(r["error"], "cannot open a stream while recording");
+    // Same stream, same take: still one client, frames still growing, input still metered.
+    EXPECT_EQ(jackClients(peer).size(), 3u); // system, Corvena, TakePeer
+    json status = engine.request({{"cmd", "status"}});
+    EXPECT_TRUE(status["open"].get<bool>());
+    EXPECT_TRUE(status["recording"].get<bool>());
+    engine.settle(150ms);
+    auto level = engine.nextLevel();
+    ASSERT_TRUE(level.has_value());
+    EXPECT_GT((*level)["frames"].get<uint64_t>(), status["frames"].get<uint64_t>());
+    EXPECT_NEAR((*level)["in"].get<double>(), 0.3, 0.01);
+
+    // Closing keeps the take; it simply receives nothing more until it is stopped.
+    EXPECT_TRUE(engine.request({{"cmd", "close"}})["ok"].get<bool>());
+    const uint64_t atClose = engine.request({{"cmd", "status"}})["frames"].get<uint64_t>();
+    std::this_thread::sleep_for(200ms);
+    status = engine.request({{"cmd", "status"}});
+    EXPECT_TRUE(status["recording"].get<bool>());
+    EXPECT_EQ(status["frames"].get<uint64_t>(), atClose);
+    r = engine.request({{"cmd", "stop"}});
+    EXPECT_TRUE(r["ok"].get<bool>()) << r.dump();
+    EXPECT_EQ(r["frames"].get<uint64_t>(), atClose);
+
+    EXPECT_TRUE(engine.request({{"cmd", "open"}})["ok"].get<bool>());
+    EXPECT_EQ(engine.quit(), 0);
+}
