@@ -24,6 +24,11 @@
 #include "public.sdk/source/vst/vstbus.h"
 #include "public.sdk/source/vst/vstcomponent.h"
 #include "public.sdk/source/vst/vsteditcontroller.h"
+#if TP_EDITOR
+#include "pluginterfaces/gui/iplugview.h"
+
+#include <unistd.h>
+#endif
 
 #ifndef TP_NAME
 #define TP_NAME "Corvena Test Gain"
@@ -66,6 +71,36 @@
 #endif
 #ifndef TP_FAIL_MODULE_ENTRY     // ModuleEntry reports failure
 #define TP_FAIL_MODULE_ENTRY 0
+#endif
+
+// Editor variants: a view with no drawing of its own that exercises the host's
+// frame and Linux run loop (see TestView below).
+#ifndef TP_EDITOR                // the controller creates an editor view
+#define TP_EDITOR 0
+#endif
+#ifndef TP_VIEW_WIDTH            // size the view reports before any resize
+#define TP_VIEW_WIDTH 320
+#endif
+#ifndef TP_VIEW_HEIGHT
+#define TP_VIEW_HEIGHT 240
+#endif
+#ifndef TP_VIEW_RESIZE           // asks for TP_VIEW_RESIZE_W x TP_VIEW_RESIZE_H once its run loop works
+#define TP_VIEW_RESIZE 1
+#endif
+#ifndef TP_VIEW_RESIZE_W
+#define TP_VIEW_RESIZE_W 480
+#endif
+#ifndef TP_VIEW_RESIZE_H
+#define TP_VIEW_RESIZE_H 360
+#endif
+#ifndef TP_VIEW_EDIT_VALUE       // >= 0: edits the gain to this value from a timer tick
+#define TP_VIEW_EDIT_VALUE -1
+#endif
+#ifndef TP_VIEW_REFUSE_ATTACH    // attached registers its handlers, then refuses
+#define TP_VIEW_REFUSE_ATTACH 0
+#endif
+#ifndef TP_VIEW_NO_PLATFORM      // supports no platform type
+#define TP_VIEW_NO_PLATFORM 0
 #endif
 
 #define TP_EXPORT extern "C" __attribute__((visibility("default")))
@@ -301,6 +336,10 @@ public:
         return EditController::disconnect(other);
     }
 
+#if TP_EDITOR
+    IPlugView* PLUGIN_API createView(FIDString name) override;
+#endif
+
     int reportEdit(ParamID id, ParamValue value) {
         beginEdit(id);
         const tresult result = performEdit(id, value);
@@ -308,6 +347,145 @@ public:
         return result;
     }
 };
+
+#if TP_EDITOR
+// The editor view: like the views of real Linux plug-ins it needs the host's run
+// loop, found through the frame, and refuses to attach without it. Its timer
+// writes a byte into a pipe whose reading end is watched through the run loop;
+// once both have fired a few times it asks the host for a new size, and it can
+// edit the gain from a timer tick as a user turning a knob would.
+class TestView : public IPlugView, public Linux::ITimerHandler, public Linux::IEventHandler {
+public:
+    explicit TestView(GainController* controller) : controller_(controller) {
+        ++gProbe.viewsCreated;
+        ++gProbe.viewsAlive;
+        gProbe.viewWidth = width_;
+        gProbe.viewHeight = height_;
+    }
+
+    tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
+        if (FUnknownPrivate::iidEqual(iid, IPlugView::iid) || FUnknownPrivate::iidEqual(iid, FUnknown::iid))
+            *obj = static_cast<IPlugView*>(this);
+        else if (FUnknownPrivate::iidEqual(iid, Linux::ITimerHandler::iid))
+            *obj = static_cast<Linux::ITimerHandler*>(this);
+        else if (FUnknownPrivate::iidEqual(iid, Linux::IEventHandler::iid))
+            *obj = static_cast<Linux::IEventHandler*>(this);
+        else {
+            *obj = nullptr;
+            return kNoInterface;
+        }
+        addRef();
+        return kResultOk;
+    }
+    uint32 PLUGIN_API addRef() override { return ++refs_; }
+    uint32 PLUGIN_API release() override {
+        const uint32 left = --refs_;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+
+    tresult PLUGIN_API isPlatformTypeSupported(FIDString type) override {
+        if (TP_VIEW_NO_PLATFORM)
+            return kResultFalse;
+        return type && std::strcmp(type, kPlatformTypeX11EmbedWindowID) == 0 ? kResultTrue : kResultFalse;
+    }
+    tresult PLUGIN_API attached(void* parent, FIDString) override {
+        ++gProbe.viewAttached;
+        gProbe.viewParent = reinterpret_cast<uintptr_t>(parent);
+        if (!frame_)
+            return kResultFalse;
+        FUnknownPtr<Linux::IRunLoop> loop(frame_);
+        if (!loop)
+            return kResultFalse;
+        runLoop_ = loop;
+        if (::pipe(pipe_) != 0)
+            return kResultFalse;
+        runLoop_->registerTimer(static_cast<Linux::ITimerHandler*>(this), 10);
+        runLoop_->registerEventHandler(static_cast<Linux::IEventHandler*>(this), pipe_[0]);
+        if (TP_VIEW_REFUSE_ATTACH)
+            return kResultFalse; // leaves its registrations behind, as a careless plug-in might
+        return kResultOk;
+    }
+    tresult PLUGIN_API removed() override {
+        ++gProbe.viewRemoved;
+        if (runLoop_) {
+            runLoop_->unregisterTimer(static_cast<Linux::ITimerHandler*>(this));
+            runLoop_->unregisterEventHandler(static_cast<Linux::IEventHandler*>(this));
+            runLoop_ = nullptr;
+        }
+        return kResultOk;
+    }
+    tresult PLUGIN_API onWheel(float) override { return kResultFalse; }
+    tresult PLUGIN_API onKeyDown(char16, int16, int16) override { return kResultFalse; }
+    tresult PLUGIN_API onKeyUp(char16, int16, int16) override { return kResultFalse; }
+    tresult PLUGIN_API getSize(ViewRect* size) override {
+        if (!size)
+            return kInvalidArgument;
+        *size = ViewRect(0, 0, width_, height_);
+        return kResultOk;
+    }
+    tresult PLUGIN_API onSize(ViewRect* size) override {
+        if (!size)
+            return kInvalidArgument;
+        width_ = size->getWidth();
+        height_ = size->getHeight();
+        gProbe.viewWidth = width_;
+        gProbe.viewHeight = height_;
+        return kResultOk;
+    }
+    tresult PLUGIN_API onFocus(TBool) override { return kResultOk; }
+    tresult PLUGIN_API setFrame(IPlugFrame* frame) override {
+        frame_ = frame;
+        gProbe.viewHasFrame = frame != nullptr;
+        return kResultOk;
+    }
+    tresult PLUGIN_API canResize() override { return kResultFalse; }
+    tresult PLUGIN_API checkSizeConstraint(ViewRect*) override { return kResultOk; }
+
+    void PLUGIN_API onTimer() override {
+        ++gProbe.viewTimerTicks;
+        if (pipe_[1] >= 0)
+            (void)!::write(pipe_[1], "t", 1);
+        if (TP_VIEW_RESIZE && !resized_ && frame_ && gProbe.viewTimerTicks >= 3 && gProbe.viewFdEvents >= 3) {
+            resized_ = true;
+            ViewRect rect(0, 0, TP_VIEW_RESIZE_W, TP_VIEW_RESIZE_H);
+            gProbe.viewResizeResult = frame_->resizeView(this, &rect);
+        }
+        if (TP_VIEW_EDIT_VALUE >= 0 && !edited_ && gProbe.viewTimerTicks >= 3) {
+            edited_ = true;
+            gProbe.viewEditResult = controller_->reportEdit(kGainId, TP_VIEW_EDIT_VALUE);
+        }
+    }
+    void PLUGIN_API onFDIsSet(Linux::FileDescriptor fd) override {
+        char c;
+        if (::read(fd, &c, 1) == 1)
+            ++gProbe.viewFdEvents;
+    }
+
+private:
+    ~TestView() {
+        --gProbe.viewsAlive;
+        for (int fd : pipe_)
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    std::atomic<uint32> refs_{1};
+    IPtr<GainController> controller_;
+    IPlugFrame* frame_ = nullptr;
+    IPtr<Linux::IRunLoop> runLoop_;
+    int pipe_[2] = {-1, -1};
+    int32 width_ = TP_VIEW_WIDTH, height_ = TP_VIEW_HEIGHT;
+    bool resized_ = false, edited_ = false;
+};
+
+IPlugView* PLUGIN_API GainController::createView(FIDString name) {
+    if (!name || std::strcmp(name, ViewType::kEditor) != 0)
+        return nullptr;
+    return new TestView(this);
+}
+#endif
 
 int editThroughController(uint32_t id, double value) {
     GainController* controller = gController.load();

@@ -45,7 +45,17 @@ struct Probe {
     // Makes the controller report an edit as its editor would (begin, perform, end).
     int (*edit)(uint32_t id, double value) = nullptr;
 
+    // Editor variants: the view and what it saw of the host's frame and run loop.
+    std::atomic<int> viewsCreated{0}, viewsAlive{0}, viewAttached{0}, viewRemoved{0};
+    std::atomic<bool> viewHasFrame{false};
+    std::atomic<uintptr_t> viewParent{0};
+    std::atomic<int> viewTimerTicks{0}, viewFdEvents{0};
+    std::atomic<int> viewWidth{0}, viewHeight{0};
+    std::atomic<int> viewResizeResult{-1}, viewEditResult{-1};
+
     void resetCounters() {
+        viewsCreated = viewAttached = viewRemoved = viewTimerTicks = viewFdEvents = 0;
+        viewResizeResult = viewEditResult = -1;
         componentInits = componentTerminates = controllerInits = controllerTerminates = 0;
         connects = disconnects = componentStates = 0;
         setupCalls = setupMaxBlock = 0;
