@@ -1,4 +1,5 @@
 // The editor through the real engine process, with ZamComp's own editor, under Xvfb.
+#include "plugin/TestPlugins.h" // tests/plugin
 #include "support/EngineProcess.h"
 #include "XvfbServer.h"
 
@@ -158,6 +159,53 @@ TEST_F(EditorProcess, ClosingWhatIsNotOpenAndOpeningWithoutPlugin) {
     EXPECT_EQ(ask(*engine, R"({"id":6,"cmd":"vstEditor","open":false})"), json::parse(R"({"id":6,"ok":true})"));
     EXPECT_EQ(status()["editorOpen"], false);
     EXPECT_TRUE(waitFor([&] { return probe.topLevelsNamed("Amp").empty(); }));
+}
+
+TEST_F(EditorProcess, OwnViewRunsOnTheMainLoopAndResizesItsWindow) {
+    const std::string path = corvena::test::testBundle("CorvenaEditor");
+    ASSERT_EQ(ask(*engine, R"({"id":1,"cmd":"vstLoad","path":")" + path + R"("})")["ok"], true);
+    ASSERT_EQ(ask(*engine, R"({"id":2,"cmd":"vstEditor"})")["ok"], true);
+    auto windows = probe.topLevelsNamed("Amp");
+    ASSERT_EQ(windows.size(), 1u);
+    X11Probe::Geometry first = probe.geometry(windows[0]);
+    // The view asks for 480 x 360 only after its timer and its descriptor handler
+    // have each fired three times: both run while the engine's main loop turns.
+    EXPECT_TRUE(waitFor([&] {
+        X11Probe::Geometry g = probe.geometry(windows[0]);
+        return g.width == 480u && g.height == 360u;
+    })) << probe.geometry(windows[0]).width << " x " << probe.geometry(windows[0]).height;
+    X11Probe::Geometry after = probe.geometry(windows[0]);
+    EXPECT_EQ(after.x, first.x);
+    EXPECT_EQ(after.y, first.y);
+    EXPECT_EQ(status()["editorOpen"], true);
+}
+
+TEST_F(EditorProcess, OwnViewsThatCannotBeShown) {
+    using corvena::test::testBundle;
+    ASSERT_EQ(ask(*engine, R"({"id":1,"cmd":"vstLoad","path":")" + testBundle("CorvenaEditorZeroSize") + R"("})")["ok"],
+              true);
+    ASSERT_EQ(ask(*engine, R"({"id":2,"cmd":"vstEditor"})")["ok"], true);
+    auto windows = probe.topLevelsNamed("Amp");
+    ASSERT_EQ(windows.size(), 1u);
+    X11Probe::Geometry g = probe.geometry(windows[0]);
+    EXPECT_EQ(g.width, 400u);
+    EXPECT_EQ(g.height, 300u);
+
+    EXPECT_EQ(ask(*engine, R"({"id":3,"cmd":"vstLoad","path":")" + testBundle("CorvenaEditorRefuseAttach") + R"("})")["ok"],
+              true);
+    EXPECT_EQ(ask(*engine, R"({"id":4,"cmd":"vstEditor"})"),
+              json::parse(R"({"error":"the plugin refused to attach its editor","id":4,"ok":false})"));
+    EXPECT_EQ(status()["editorOpen"], false);
+    EXPECT_TRUE(waitFor([&] { return probe.topLevelsNamed("Amp").empty(); }));
+
+    EXPECT_EQ(ask(*engine, R"({"id":5,"cmd":"vstLoad","path":")" + testBundle("CorvenaEditorNoX11") + R"("})")["ok"],
+              true);
+    EXPECT_EQ(ask(*engine, R"({"id":6,"cmd":"vstEditor"})"),
+              json::parse(R"({"error":"this plugin has no editor","id":6,"ok":false})"));
+    json s = status();
+    EXPECT_EQ(s["editorOpen"], false);
+    EXPECT_EQ(s["loaded"], true);
+    EXPECT_TRUE(probe.topLevelsNamed("Amp").empty());
 }
 
 TEST(EditorProcessNoDisplay, OpenFailsAndNothingElseChanges) {
