@@ -138,6 +138,21 @@ request '{"cmd":"tone","enabled":false}'
 request '{"cmd":"monitor","enabled":true,"level":0.8}'
 request '{"cmd":"amp","enabled":true}'
 
+# The take is kept after the demo ends, in a directory of its own.
+TAKE_DIR=$(mktemp -d "${TMPDIR:-/tmp}/corvena-take.XXXXXX")
+say "Recording four seconds of DI and processed signal, metronome on at 120 bpm (heard, not recorded)"
+request '{"cmd":"metronome","enabled":true,"bpm":120}'
+request "{\"cmd\":\"record\",\"diPath\":\"$TAKE_DIR/di.wav\",\"wetPath\":\"$TAKE_DIR/wet.wav\"}"
+show_levels 4
+request '{"cmd":"stop"}'
+request '{"cmd":"metronome","enabled":false}'
+echo "  The take: $TAKE_DIR/di.wav (DI) and $TAKE_DIR/wet.wav (processed)"
+if command -v soxi >/dev/null; then
+    for f in "$TAKE_DIR/di.wav" "$TAKE_DIR/wet.wav"; do
+        echo "  $(basename "$f"): $(soxi -t "$f") $(soxi -b "$f")-bit $(soxi -c "$f") channel $(soxi -r "$f") Hz, $(soxi -D "$f") s"
+    done
+fi
+
 say "What the guitar client heard back from the engine"
 tail -n 6 "$WORK_DIR/feeder.log"
 
