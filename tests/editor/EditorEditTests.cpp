@@ -1,0 +1,94 @@
+// Parameter edits made in the editor reach the plug-in's processing: the test
+// plug-in's view edits its gain from a timer tick, and the engine's output on a
+// private JACK server drops by half.
+#include "plugin/TestPlugins.h" // tests/plugin
+#include "support/EngineProcess.h"
+#include "support/JackPeer.h"
+#include "support/JackServer.h"
+#include "XvfbServer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <thread>
+
+using namespace corvena::test;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+static auto* const xvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+static auto* const jackEnv = ::testing::AddGlobalTestEnvironment(new JackEnvironment);
+
+namespace {
+
+constexpr double kRate = 48000;
+constexpr double kToneHz = 220;
+
+// Amplitude of the 220 Hz component (least squares against sine and cosine).
+double toneAmplitude(const std::vector<float>& x) {
+    double s = 0, c = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        double w = 2 * M_PI * kToneHz * static_cast<double>(i) / kRate;
+        s += x[i] * std::sin(w);
+        c += x[i] * std::cos(w);
+    }
+    return 2.0 * std::hypot(s, c) / static_cast<double>(x.size());
+}
+
+} // namespace
+
+TEST(EditorEdits, EditFromTheEditorIsHeardInTheOutput) {
+    EngineProcess engine(CORVENA_AUDIO_BINARY, JackEnvironment::server().environment());
+    ASSERT_TRUE(engine.readLine());
+    json opened = json::parse(engine.request(R"({"id":1,"cmd":"open"})"));
+    ASSERT_EQ(opened["ok"], true) << opened.dump();
+    ASSERT_EQ(opened["sampleRate"], 48000);
+    JackPeer peer(JackEnvironment::server().name(), "EditorPeer");
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    ASSERT_TRUE(peer.connectToEngine());
+    peer.setSine(0, static_cast<float>(kToneHz), 0.3f);
+
+    const std::string path = testBundle("CorvenaEditor");
+    json loaded = json::parse(engine.request(R"({"id":2,"cmd":"vstLoad","path":")" + path + R"("})"));
+    ASSERT_EQ(loaded["ok"], true) << loaded.dump();
+
+    // The gain plug-in at its default (unity) while no editor runs.
+    std::this_thread::sleep_for(200ms);
+    auto before = peer.capture(4800);
+    ASSERT_FALSE(before.empty());
+    ASSERT_EQ(before[0].size(), 4800u);
+    double unity = toneAmplitude(before[0]);
+    ASSERT_GT(unity, 0.05);
+
+    // Opening the editor starts the view's timer, which edits the gain to 0.25
+    // (half of unity) through the controller's performEdit.
+    ASSERT_EQ(json::parse(engine.request(R"({"id":3,"cmd":"vstEditor"})"))["ok"], true);
+    double after = unity;
+    auto end = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < end) {
+        auto out = peer.capture(4800);
+        ASSERT_FALSE(out.empty());
+        after = toneAmplitude(out[0]);
+        if (after < unity * 0.75) break;
+    }
+    // That capture may hold the moment of the change; measure a later one.
+    auto settled = peer.capture(4800);
+    ASSERT_FALSE(settled.empty());
+    after = toneAmplitude(settled[0]);
+    EXPECT_NEAR(after / unity, 0.5, 0.02) << "unity " << unity << ", after " << after;
+    // Both output channels carry it.
+    auto both = peer.capture(4800);
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_NEAR(toneAmplitude(both[1]) / unity, 0.5, 0.02);
+
+    // The edit stays after the editor is closed.
+    ASSERT_EQ(json::parse(engine.request(R"({"id":4,"cmd":"vstEditor","open":false})"))["ok"], true);
+    std::this_thread::sleep_for(100ms);
+    auto closed = peer.capture(4800);
+    EXPECT_NEAR(toneAmplitude(closed[0]) / unity, 0.5, 0.02);
+
+    engine.send(R"({"id":5,"cmd":"vstUnload"})");
+    engine.send(R"({"id":6,"cmd":"quit"})");
+    EXPECT_EQ(engine.wait(10s), 0);
+}
