@@ -74,30 +74,6 @@ protected:
     uint64_t fed = 0;
 };
 
-TEST_F(EngineTake, RecordsTheDiSignalAndTheWetSignalFrameForFrame) {
-    std::string error;
-    ASSERT_TRUE(e.startRecording(path("di.wav"), path("wet.wav"), error)) << error;
-    EXPECT_TRUE(e.recording.load());
-    EXPECT_TRUE(e.writerRunning.load());
-    feed(200);
-    RecordingResult r;
-    ASSERT_TRUE(e.stopRecording(r, error)) << error;
-    EXPECT_FALSE(e.recording.load());
-    EXPECT_FALSE(e.writerRunning.load());
-    EXPECT_EQ(r.frames, 200u * block);
-    EXPECT_DOUBLE_EQ(r.seconds, 200.0 * block / rate);
-    EXPECT_EQ(r.diPath, path("di.wav"));
-    EXPECT_EQ(r.wetPath, path("wet.wav"));
-
-    EXPECT_EQ(checkConsistentWav(r.diPath, rate), "");
-    EXPECT_EQ(checkConsistentWav(r.wetPath, rate), "");
-    const SndInfo di = readWithSndfile(r.diPath);
-    ASSERT_EQ(di.samples.size(), r.frames);
-    for (uint64_t i = 0; i < r.frames; ++i)
-        ASSERT_EQ(di.samples[i], static_cast<int32_t>(signalAt(i) * 8388607.0f)) << "DI frame " << i;
-    EXPECT_EQ(readWithSndfile(r.wetPath, false).frames, static_cast<int64_t>(r.frames));
-}
-
 TEST_F(EngineTake, EachTakeStartsAfreshAndRestartsTheMetronomeBar) {
     std::string error;
     RecordingResult r;
@@ -113,19 +89,6 @@ TEST_F(EngineTake, EachTakeStartsAfreshAndRestartsTheMetronomeBar) {
     ASSERT_TRUE(e.stopRecording(r, error));
     EXPECT_EQ(r.frames, 3u * block);
     EXPECT_EQ(readWithSndfile(path("b.wav"), false).frames, 3 * block);
-}
-
-TEST_F(EngineTake, WithoutAWetPathOnlyTheDiFileIsWritten) {
-    std::string error;
-    ASSERT_TRUE(e.startRecording(path("di.wav"), "", error)) << error;
-    feed(20);
-    RecordingResult r;
-    ASSERT_TRUE(e.stopRecording(r, error)) << error;
-    EXPECT_EQ(r.wetPath, "");
-    EXPECT_EQ(readWithSndfile(path("di.wav"), false).frames, 20 * block);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
-    float x;
-    EXPECT_EQ(e.wetRing.pop(&x, 1), 0u) << "the wet ring must stay untouched";
 }
 
 TEST_F(EngineTake, StartChecksComeInOrderAndChangeNothing) {
@@ -158,40 +121,6 @@ TEST_F(EngineTake, StartChecksComeInOrderAndChangeNothing) {
     EXPECT_EQ(readWithSndfile(path("first.wav"), false).frames, 10 * block);
 }
 
-TEST_F(EngineTake, AnUnwritableWetPathLeavesAnEmptyValidDiFile) {
-    std::string error;
-    const std::string badWet = dir + "/missing/wet.wav";
-    EXPECT_FALSE(e.startRecording(path("di.wav"), badWet, error));
-    EXPECT_EQ(error, "could not open " + badWet + " for writing");
-    EXPECT_FALSE(e.recording.load());
-    EXPECT_FALSE(e.writerRunning.load());
-    EXPECT_EQ(std::filesystem::file_size(path("di.wav")), 44u);
-    EXPECT_EQ(checkConsistentWav(path("di.wav"), rate), "");
-}
-
-TEST_F(EngineTake, StopWhenIdleFailsAndLeavesTheResultAlone) {
-    RecordingResult r;
-    r.frames = 7;
-    std::string error;
-    EXPECT_FALSE(e.stopRecording(r, error));
-    EXPECT_EQ(error, "not recording");
-    EXPECT_EQ(r.frames, 7u);
-}
-
-TEST_F(EngineTake, StopAfterTheStreamClosedKeepsTheTake) {
-    std::string error;
-    ASSERT_TRUE(e.startRecording(path("di.wav"), path("wet.wav"), error));
-    feed(30);
-    e.close();
-    RecordingResult r;
-    ASSERT_TRUE(e.stopRecording(r, error)) << error;
-    EXPECT_EQ(r.frames, 30u * block);
-    EXPECT_EQ(r.seconds, 0.0);
-    EXPECT_EQ(checkConsistentWav(path("di.wav"), rate), "");
-    EXPECT_EQ(checkConsistentWav(path("wet.wav"), rate), "");
-    EXPECT_EQ(readWithSndfile(path("di.wav"), false).frames, 30 * block);
-}
-
 TEST_F(EngineTake, AStalledDiskDropsSamplesYetBothFilesStayValid) {
     std::string error;
     stalledEngine.store(&e);
@@ -215,20 +144,6 @@ TEST_F(EngineTake, AStalledDiskDropsSamplesYetBothFilesStayValid) {
         ASSERT_EQ(di.samples[i], static_cast<int32_t>(signalAt(i) * 8388607.0f)) << "frame " << i;
 }
 
-TEST_F(EngineTake, AFileThatCannotBeFinalisedIsReportedWithTheResult) {
-    std::string error;
-    ASSERT_TRUE(e.startRecording("/dev/full", path("wet.wav"), error)) << error;
-    feed(100);
-    RecordingResult r;
-    EXPECT_FALSE(e.stopRecording(r, error));
-    EXPECT_EQ(error, "the recording could not be finalised");
-    EXPECT_EQ(r.frames, 100u * block);
-    EXPECT_EQ(r.diPath, "/dev/full");
-    EXPECT_FALSE(e.recording.load());
-    EXPECT_FALSE(e.diWriter.isOpen());
-    EXPECT_EQ(checkConsistentWav(path("wet.wav"), rate), "") << "the other file is still finished";
-}
-
 TEST_F(EngineTake, ATakeThatReachesTheSizeLimitIsCutAndSaysSo) {
     WavWriterProbe::setDataLimit(e.diWriter, 3 * 1000);
     std::string error;
@@ -241,28 +156,6 @@ TEST_F(EngineTake, ATakeThatReachesTheSizeLimitIsCutAndSaysSo) {
     EXPECT_EQ(checkConsistentWav(path("di.wav"), rate), "");
     EXPECT_EQ(readWithSndfile(path("di.wav"), false).frames, 1000);
     EXPECT_EQ(readWithSndfile(path("wet.wav"), false).frames, 20 * block);
-}
-
-TEST_F(EngineTake, DestroyingTheEngineMidTakeFinalisesBothFiles) {
-    {
-        Engine local;
-        local.info.sampleRate = rate;
-        local.inputChannelCount = 1;
-        for (auto* b : {&local.diBuffer, &local.wetBuffer, &local.pluginLeft, &local.pluginRight})
-            b->assign(block, 0.0f);
-        local.amp.prepare(rate, block);
-        local.limiter.prepare(rate);
-        local.diRing.resize(4 * rate + 1);
-        local.wetRing.resize(4 * rate + 1);
-        local.streamOpen.store(true);
-        std::string error;
-        ASSERT_TRUE(local.startRecording(path("di.wav"), path("wet.wav"), error));
-        float in[block] = {0.25f}, out[2 * block];
-        for (int b = 0; b < 10; ++b) local.processBlock(out, in, block, 0);
-    }
-    EXPECT_EQ(checkConsistentWav(path("di.wav"), rate), "");
-    EXPECT_EQ(checkConsistentWav(path("wet.wav"), rate), "");
-    EXPECT_EQ(readWithSndfile(path("di.wav"), false).frames, 10 * block);
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

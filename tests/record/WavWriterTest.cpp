@@ -95,22 +95,6 @@ TEST_F(WavWriterTest, SizesAddUpOverManyAppends) {
     EXPECT_EQ(readWithSndfile(p, false).frames, 480000);
 }
 
-TEST_F(WavWriterTest, StereoHeaderAndInterleavedFrames) {
-    const std::string p = path("stereo.wav");
-    const float in[] = {0.25f, -0.25f, 0.5f, -0.5f};
-    WavWriter w;
-    ASSERT_TRUE(w.open(p, 44100, 2));
-    ASSERT_TRUE(w.writeSamples(in, 2));
-    ASSERT_TRUE(w.finalize());
-    const auto b = readBytes(p);
-    EXPECT_EQ(le32(b, 28), 44100u * 6);
-    EXPECT_EQ(le16(b, 32), 6u);
-    EXPECT_EQ(le32(b, 40), 12u);
-    const SndInfo info = readWithSndfile(p);
-    EXPECT_EQ(info.channels, 2);
-    EXPECT_EQ(info.frames, 2);
-}
-
 TEST_F(WavWriterTest, RefusedOpensLeaveNoFileAndAClosedWriter) {
     WavWriter w;
     EXPECT_FALSE(w.open(path("nochannels.wav"), 48000, 0));
