@@ -94,15 +94,17 @@ private:
                               unsigned int status, void* self);
     bool serverLost() const;
 
-    std::unique_ptr<RtAudio> rt_;
+    // Declared before the instance so that they outlive it: the library may call
+    // back and report until the instance is gone.
+    mutable std::mutex errorMutex_;
+    std::string errorText_;
     Callback callback_ = nullptr;
     void* userData_ = nullptr;
     // Counts audio callbacks; lets close tell a running stream from one whose
     // server went away (the library then closes the stream on a thread of its own).
     std::atomic<uint64_t> blocks_{0};
 
-    mutable std::mutex errorMutex_;
-    std::string errorText_;
+    std::unique_ptr<RtAudio> rt_;
 };
 
 } // namespace corvena
