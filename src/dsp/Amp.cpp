@@ -4,16 +4,9 @@
 #include <cfloat>
 #include <cmath>
 
-#if defined(CORVENA_HAVE_SLEEF)
-#include <emmintrin.h>
-#include <sleef.h>
-#endif
-
 namespace corvena {
 
 namespace {
-constexpr float driveBias = 0.05f;
-
 struct ModelConstants {
     double preGainExponent;
     double shaperHighPass;
@@ -107,33 +100,6 @@ void Amp::inputStage(const float* input, float* work, int32_t m) {
     sections_[1] = shaperHighPass;
 }
 
-void Amp::shape(float* buffer, int32_t count) const {
-    const bool drive = settings_.model == AmpModel::Drive;
-#if defined(CORVENA_HAVE_SLEEF)
-    // count is a multiple of four (four oversampled samples per input sample).
-    if (drive) {
-        const __m128 scale = _mm_set1_ps(1.5f);
-        const __m128 bias = _mm_set1_ps(driveBias);
-        // tanh(0.05) from the same function as the samples, so f(0) is exactly 0.
-        const __m128 offset = Sleef_tanhf4_u10(bias);
-        for (int32_t i = 0; i < count; i += 4) {
-            const __m128 inner = Sleef_tanhf4_u10(_mm_loadu_ps(buffer + i));
-            const __m128 outer = Sleef_tanhf4_u10(_mm_add_ps(_mm_mul_ps(scale, inner), bias));
-            _mm_storeu_ps(buffer + i, _mm_sub_ps(outer, offset));
-        }
-    } else {
-        for (int32_t i = 0; i < count; i += 4) _mm_storeu_ps(buffer + i, Sleef_tanhf4_u10(_mm_loadu_ps(buffer + i)));
-    }
-#else
-    if (drive) {
-        const float offset = std::tanh(driveBias);
-        for (int32_t i = 0; i < count; ++i) buffer[i] = std::tanh(1.5f * std::tanh(buffer[i]) + driveBias) - offset;
-    } else {
-        for (int32_t i = 0; i < count; ++i) buffer[i] = std::tanh(buffer[i]);
-    }
-#endif
-}
-
 void Amp::process(const float* input, float* output, int32_t n) {
     if (n <= 0 || workBuffer_.empty()) return;
     const int32_t m = std::min<int32_t>(n, static_cast<int32_t>(workBuffer_.size()));
@@ -142,7 +108,7 @@ void Amp::process(const float* input, float* output, int32_t n) {
 
     inputStage(input, work, m);
     oversampler_.upsample(work, oversampled, m);
-    shape(oversampled, Oversampler::factor * m);
+    shaper_.process(settings_.model == AmpModel::Drive, oversampled, Oversampler::factor * m);
     oversampler_.downsample(oversampled, output, m);
     processBiquadChain(&sections_[2], 8, output, m);
 

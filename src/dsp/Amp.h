@@ -3,6 +3,7 @@
 #include "dsp/Biquad.h"
 #include "dsp/NoiseGate.h"
 #include "dsp/Oversampler.h"
+#include "dsp/Waveshaper.h"
 
 #include <array>
 #include <cstdint>
@@ -39,13 +40,13 @@ private:
     void updateCoefficients();
     void clearSignalState();
     void inputStage(const float* input, float* work, int32_t m);
-    void shape(float* buffer, int32_t count) const;
 
     double sampleRate_ = 48000.0;
     AmpSettings settings_;
     std::array<Biquad, sectionCount> sections_{};
     NoiseGate gate_;
     Oversampler oversampler_;
+    Waveshaper shaper_;
     std::vector<float> workBuffer_;
     float preGain_ = 1.0f;
     float outputGain_ = 1.0f;

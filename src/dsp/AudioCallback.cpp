@@ -4,6 +4,11 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define CORVENA_CALLBACK_SSE 1
+#endif
+
 namespace corvena {
 
 int Engine::processBlock(float* output, const float* input, uint32_t frameCount, uint32_t status) {
@@ -29,11 +34,20 @@ int Engine::processBlock(float* output, const float* input, uint32_t frameCount,
 
     // 4. Input scan: frame by frame so the per-channel maxima run over
     //    neighbouring samples; the result is the same maximum per channel.
-    float peaks[maxInputChannels] = {};
+    alignas(16) float peaks[maxInputChannels] = {};
     if (input != nullptr) {
         for (uint32_t i = 0; i < n; ++i) {
             const float* frame = input + static_cast<size_t>(i) * channels;
-            for (uint32_t c = 0; c < metered; ++c) peaks[c] = std::max(peaks[c], std::fabs(frame[c]));
+            uint32_t c = 0;
+#if CORVENA_CALLBACK_SSE
+            // max(|x|, peak) keeps the peak when x is NaN, as the scalar form below does.
+            const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+            for (; c + 4 <= metered; c += 4) {
+                const __m128 x = _mm_and_ps(_mm_loadu_ps(frame + c), magnitude);
+                _mm_store_ps(peaks + c, _mm_max_ps(x, _mm_load_ps(peaks + c)));
+            }
+#endif
+            for (; c < metered; ++c) peaks[c] = std::max(peaks[c], std::fabs(frame[c]));
             di[i] = frame[selected];
         }
     } else {
