@@ -45,6 +45,18 @@ TEST(Devices, JackServerIsListedWithItsFormatAndStableIds) {
     EXPECT_EQ(engine.quit(), 0);
 }
 
+TEST(Devices, EngineUsesTheServerItIsGivenNotTheBinarysOwn) {
+    JackServer other("other");
+    JackServer::Options options;
+    options.captureChannels = 4;
+    ASSERT_TRUE(other.start(options)) << other.log();
+    EngineProcess process(CORVENA_AUDIO_BINARY, other.environment());
+    ASSERT_TRUE(process.readLine().has_value());
+    json devices = json::parse(process.request(R"({"cmd":"listDevices"})"))["devices"];
+    ASSERT_FALSE(devices.empty());
+    EXPECT_EQ(devices[0]["inputChannels"], 4);
+}
+
 TEST(Open, ReportsWhatTheServerGrantsWhateverWasAsked) {
     AudioSession engine;
     ASSERT_TRUE(engine.ready());

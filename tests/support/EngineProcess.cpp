@@ -29,8 +29,14 @@ EngineProcess::EngineProcess(const std::string& binary, const std::vector<std::s
     std::signal(SIGPIPE, SIG_IGN);
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+    // An extra entry replaces an inherited one of the same name (getenv takes the first).
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        bool replaced = false;
+        for (const auto& extra : extraEnv) replaced = replaced || nameOf(extra) == nameOf(*e);
+        if (!replaced) env.emplace_back(*e);
+    }
     for (const auto& e : extraEnv) env.push_back(e);
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
