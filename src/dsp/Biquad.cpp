@@ -74,35 +74,73 @@ void Biquad::process(const float* input, float* output, int32_t n) {
 }
 
 namespace {
-// Coefficients and state copied into locals so the compiler keeps them in
-// registers across the whole block; written back once at the end.
+// Runs the sections as a wavefront: in step t section s handles sample t - s,
+// taking the float that section s - 1 produced in step t - 1. The sections of
+// one step are independent, so the CPU overlaps them instead of waiting for
+// each sample to cross all the sections in turn. Every sample still sees the
+// same operations in the same order as section after section over the buffer.
+template <int Count>
+struct Wavefront {
+    double b0[Count], b1[Count], b2[Count], a1[Count], a2[Count], z1[Count], z2[Count];
+    float pipe[Count]; // pipe[s]: what section s produced in the last step
+
+    explicit Wavefront(const Biquad* sections) {
+        for (int s = 0; s < Count; ++s) {
+            b0[s] = sections[s].b0;
+            b1[s] = sections[s].b1;
+            b2[s] = sections[s].b2;
+            a1[s] = sections[s].a1;
+            a2[s] = sections[s].a2;
+            z1[s] = sections[s].z1;
+            z2[s] = sections[s].z2;
+            pipe[s] = 0.0f;
+        }
+    }
+    void store(Biquad* sections) const {
+        for (int s = 0; s < Count; ++s) {
+            sections[s].z1 = z1[s];
+            sections[s].z2 = z2[s];
+        }
+    }
+    float run(int s, float input) {
+        const double x = input;
+        const double y = b0[s] * x + z1[s];
+        z1[s] = b1[s] * x - a1[s] * y + z2[s];
+        z2[s] = b2[s] * x - a2[s] * y;
+        return static_cast<float>(y);
+    }
+    // One step over the sections in [first, last]; section 0 takes `input`.
+    void step(int first, int last, float input) {
+        for (int s = last; s >= first; --s) pipe[s] = run(s, s == 0 ? input : pipe[s - 1]);
+    }
+    // The full step, unrolled so the locals stay in registers.
+    template <int S>
+    void fullStep(float input) {
+        if constexpr (S > 0) {
+            pipe[S] = run(S, pipe[S - 1]);
+            fullStep<S - 1>(input);
+        } else {
+            pipe[0] = run(0, input);
+        }
+    }
+};
+
 template <int Count>
 void chainFixed(Biquad* sections, float* buffer, int32_t n) {
-    double b0[Count], b1[Count], b2[Count], a1[Count], a2[Count], z1[Count], z2[Count];
-    for (int s = 0; s < Count; ++s) {
-        b0[s] = sections[s].b0;
-        b1[s] = sections[s].b1;
-        b2[s] = sections[s].b2;
-        a1[s] = sections[s].a1;
-        a2[s] = sections[s].a2;
-        z1[s] = sections[s].z1;
-        z2[s] = sections[s].z2;
+    if (n <= 0) return;
+    Wavefront<Count> w(sections);
+    const int32_t steps = n + Count - 1;
+    for (int32_t t = 0; t < steps; ++t) {
+        const int first = t >= n ? static_cast<int>(t - n + 1) : 0;
+        const int last = t < Count - 1 ? static_cast<int>(t) : Count - 1;
+        const float input = t < n ? buffer[t] : 0.0f;
+        if (first == 0 && last == Count - 1)
+            w.template fullStep<Count - 1>(input);
+        else
+            w.step(first, last, input);
+        if (t >= Count - 1) buffer[t - (Count - 1)] = w.pipe[Count - 1];
     }
-    for (int32_t i = 0; i < n; ++i) {
-        float v = buffer[i];
-        for (int s = 0; s < Count; ++s) {
-            const double x = v;
-            const double y = b0[s] * x + z1[s];
-            z1[s] = b1[s] * x - a1[s] * y + z2[s];
-            z2[s] = b2[s] * x - a2[s] * y;
-            v = static_cast<float>(y);
-        }
-        buffer[i] = v;
-    }
-    for (int s = 0; s < Count; ++s) {
-        sections[s].z1 = z1[s];
-        sections[s].z2 = z2[s];
-    }
+    w.store(sections);
 }
 } // namespace
 

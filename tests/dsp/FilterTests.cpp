@@ -78,8 +78,14 @@ TEST(Biquad, RedesignKeepsStateAndChainEqualsSectionsInTurn) {
     Biquad chain[8], single[8];
     for (int i = 0; i < 8; ++i) chain[i] = single[i] = amp.section(2 + i);
 
+    // Blocks shorter than the chain, a single sample, and a long one.
     std::vector<float> a = signal, b = signal;
-    processBiquadChain(chain, 8, a.data(), 300);
+    int32_t at = 0;
+    for (int32_t len : {3, 1, 7, 8, 281}) {
+        processBiquadChain(chain, 8, a.data() + at, len);
+        at += len;
+    }
+    ASSERT_EQ(at, 300);
     for (Biquad& s : single) s.process(b.data(), b.data(), 300);
     for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(a[i], b[i]) << "sample " << i;
     for (int i = 0; i < 8; ++i) {
