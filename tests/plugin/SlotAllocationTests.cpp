@@ -1,7 +1,8 @@
 // The slot's process step allocates nothing once the first block with edits
-// has sized the change queues, and the handler's edit path allocates nothing.
-// This binary replaces the global operator new to count allocations made on
-// the counting thread.
+// has sized the change queues and never waits for a lock; the handler's edit
+// path allocates nothing. This binary replaces the global operator new and
+// wraps pthread_mutex_lock (linked with --wrap) to count both on the counting
+// thread.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,9 +15,13 @@
 
 #include "pluginterfaces/vst/ivsteditcontroller.h"
 
+#include <pthread.h>
+#include <mutex>
+
 namespace {
 thread_local bool tCounting = false;
 std::atomic<long> gAllocations{0};
+std::atomic<long> gBlockingLocks{0};
 
 void* countedAlloc(std::size_t size) {
     if (tCounting)
@@ -31,12 +36,21 @@ class CountAllocations {
 public:
     CountAllocations() {
         gAllocations = 0;
+        gBlockingLocks = 0;
         tCounting = true;
     }
     ~CountAllocations() { tCounting = false; }
     long count() const { return gAllocations.load(); }
+    long blockingLocks() const { return gBlockingLocks.load(); }
 };
 } // namespace
+
+extern "C" int __real_pthread_mutex_lock(pthread_mutex_t* m);
+extern "C" int __wrap_pthread_mutex_lock(pthread_mutex_t* m) {
+    if (tCounting)
+        ++gBlockingLocks;
+    return __real_pthread_mutex_lock(m);
+}
 
 void* operator new(std::size_t size) { return countedAlloc(size); }
 void* operator new[](std::size_t size) { return countedAlloc(size); }
@@ -56,14 +70,19 @@ using namespace corvena::test;
 
 namespace {
 
-TEST(SlotAllocationTest, CounterSeesAllocations) {
+TEST(SlotAllocationTest, CountersSeeAllocationsAndLocks) {
+    std::mutex m;
     CountAllocations counter;
     auto* p = new int(3);
     delete p;
+    { std::lock_guard<std::mutex> lock(m); }
+    EXPECT_TRUE(m.try_lock()); // a try-lock is not a wait
+    m.unlock();
     EXPECT_EQ(counter.count(), 1);
+    EXPECT_EQ(counter.blockingLocks(), 1);
 }
 
-TEST(SlotAllocationTest, ProcessStepAllocatesNothingAfterTheFirstBlockWithEdits) {
+TEST(SlotAllocationTest, ProcessStepAllocatesNothingAfterTheFirstBlockWithEditsAndNeverWaits) {
     ProbeHandle probe("CorvenaGain");
     PluginSlot slot;
     std::string error;
@@ -86,6 +105,7 @@ TEST(SlotAllocationTest, ProcessStepAllocatesNothingAfterTheFirstBlockWithEdits)
             ASSERT_TRUE(slot.process(in.data(), left.data(), right.data(), 256));
             ASSERT_TRUE(slot.process(in.data(), left.data(), right.data(), 128)); // a block without edits
             allocations = counter.count();
+            ASSERT_EQ(counter.blockingLocks(), 0) << "block " << block;
         }
         ASSERT_EQ(allocations, 0) << "block " << block;
     }
