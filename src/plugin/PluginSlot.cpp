@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include "plugin/SlotRecord.h"
 #include "public.sdk/source/vst/hosting/hostclasses.h"
@@ -44,22 +45,30 @@ public:
 
     tresult PLUGIN_API beginEdit(ParamID) override { return kResultOk; }
     tresult PLUGIN_API performEdit(ParamID id, ParamValue valueNormalized) override {
-        if (live_.load(std::memory_order_acquire) && onEdit)
+        ++inFlight_;
+        if (live_.load() && onEdit)
             onEdit(id, valueNormalized);
+        --inFlight_;
         return kResultOk;
     }
     tresult PLUGIN_API endEdit(ParamID) override { return kResultOk; }
     tresult PLUGIN_API restartComponent(int32) override { return kResultOk; }
 
     // After unload a controller that kept its reference must not reach the
-    // slot's queue any more (the next plug-in would get foreign edits).
-    void detach() { live_.store(false, std::memory_order_release); }
+    // slot's queue any more (the next plug-in would get foreign edits). Waits
+    // for an edit that a plug-in thread has in progress; never the audio thread.
+    void detach() {
+        live_.store(false);
+        while (inFlight_.load() != 0)
+            std::this_thread::yield();
+    }
 
     const std::function<void(ParamID, ParamValue)> onEdit;
 
 private:
     std::atomic<uint32> refCount_{1};
     std::atomic<bool> live_{true};
+    std::atomic<int> inFlight_{0};
 };
 
 HostApplication& hostApplication() {
@@ -145,7 +154,10 @@ PluginSlot::Record::Record() {
     processData.processContext = &processContext;
 }
 
-PluginSlot::PluginSlot() : record_(std::make_unique<Record>()) {}
+// The host application is made here, before the slot is complete, so that it
+// outlives a slot of static storage duration: a plug-in torn down at process
+// exit may still talk to its host context.
+PluginSlot::PluginSlot() : record_(std::make_unique<Record>()) { hostApplication(); }
 
 PluginSlot::~PluginSlot() {
     closeEditor();

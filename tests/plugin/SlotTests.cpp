@@ -356,6 +356,21 @@ TEST(PluginSlotTest, ComponentHandlerAnswersAsAPlainHandler) {
     EXPECT_EQ(handler->endEdit(kGainId), kResultOk);
 }
 
+// A slot of static storage duration (as the engine's) still holding a plug-in
+// at process exit: the plug-in's teardown may use the host context.
+TEST(PluginSlotDeathTest, StaticSlotUnloadsCleanlyAtExit) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            static PluginSlot slot;
+            std::string error;
+            if (!slot.load(testBundle("CorvenaGain"), error))
+                std::_Exit(3);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST(PluginSlotTest, ZamPluginsLoadProcessAndRestart) {
     for (const char* name : {"ZamComp", "ZamTube", "ZamEQ2", "ZamGate"}) {
         for (const std::string& path : {zamBundle(name), zamLibrary(name)}) {

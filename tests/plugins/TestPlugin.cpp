@@ -19,6 +19,7 @@
 #include "pluginterfaces/base/ibstream.h"
 #include "pluginterfaces/base/ipluginbase.h"
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
+#include "pluginterfaces/vst/ivsthostapplication.h"
 #include "pluginterfaces/vst/ivstparameterchanges.h"
 #include "pluginterfaces/vst/ivstprocesscontext.h"
 #include "public.sdk/source/vst/vstbus.h"
@@ -158,6 +159,15 @@ public:
     }
     tresult PLUGIN_API terminate() override {
         ++gProbe.componentTerminates;
+        // Talks to the host context at teardown, as real plug-ins do.
+        if (hostContext) {
+            void* obj = nullptr;
+            if (hostContext->queryInterface(IHostApplication::iid, &obj) == kResultOk && obj) {
+                String128 name{};
+                static_cast<IHostApplication*>(obj)->getName(name);
+                static_cast<IHostApplication*>(obj)->release();
+            }
+        }
         return Component::terminate();
     }
     tresult PLUGIN_API connect(IConnectionPoint* other) override {
