@@ -121,6 +121,17 @@ TEST_F(EngineTake, StartChecksComeInOrderAndChangeNothing) {
     EXPECT_EQ(readWithSndfile(path("first.wav"), false).frames, 10 * block);
 }
 
+TEST_F(EngineTake, OneFileForBothSignalsIsRefused) {
+    // Two handles on one file would interleave DI and wet data into garbage.
+    std::string error;
+    for (const std::string& wet : {path("same.wav"), dir + "/./same.wav"}) {
+        EXPECT_FALSE(e.startRecording(path("same.wav"), wet, error)) << wet;
+        EXPECT_EQ(error, "the DI and wet paths name the same file");
+        EXPECT_FALSE(e.recording.load());
+        EXPECT_EQ(readWithSndfile(path("same.wav"), false).frames, 0) << "left as a valid empty WAV file";
+    }
+}
+
 TEST_F(EngineTake, AStalledDiskDropsSamplesYetBothFilesStayValid) {
     std::string error;
     stalledEngine.store(&e);
