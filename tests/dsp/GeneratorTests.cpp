@@ -1,8 +1,10 @@
-// Test tone and metronome click.
+// Metronome click, test tone, and the waveshaper curve.
 #include "dsp/Generators.h"
+#include "dsp/Waveshaper.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -10,68 +12,47 @@ namespace corvena {
 namespace {
 
 struct Metronome {
-    double toNext = 0.0;
-    int32_t beat = 0;
-    int32_t left = 0;
-    double phase = 0.0;
-    double frequency = 1000.0;
+    double toNext = 0.0, phase = 0.0, frequency = 1000.0;
+    int32_t beat = 0, left = 0;
     ClickState state() { return ClickState{toNext, beat, left, phase, frequency}; }
 };
 
-struct Click {
-    int64_t frame;
-    double frequency;
-};
-
-// Renders frame by frame; a click started on the frame after which exactly
-// one of its frames has been rendered.
-std::vector<Click> clickStarts(double fs, float bpm, int64_t frames) {
+// Frames where a click starts, rendering one frame per call.
+std::vector<std::pair<int64_t, double>> clickStarts(double fs, float bpm, int64_t frames) {
     Metronome m;
-    std::vector<Click> starts;
-    const int32_t length = static_cast<int32_t>(fs * 0.028);
+    std::vector<std::pair<int64_t, double>> starts;
     float out[2] = {};
     for (int64_t i = 0; i < frames; ++i) {
         renderMetronome(out, 1, fs, bpm, i == 0, m.state());
-        if (m.left == length - 1) starts.push_back({i, m.frequency});
+        if (m.left == static_cast<int32_t>(fs * 0.028) - 1) starts.emplace_back(i, m.frequency);
     }
     return starts;
 }
 
-TEST(Metronome, ClicksAt120BpmFallOnExactFramesWithAccentEveryFourth) {
-    const auto starts = clickStarts(48000.0, 120.0f, 96001);
-    ASSERT_EQ(starts.size(), 5u);
-    const int64_t frames[] = {0, 24000, 48000, 72000, 96000};
-    const double pitches[] = {1600, 1000, 1000, 1000, 1600};
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(starts[i].frame, frames[i]);
-        EXPECT_EQ(starts[i].frequency, pitches[i]);
-    }
+TEST(Metronome, BeatsFallOnExactFramesWithoutDrift) {
+    using Starts = std::vector<std::pair<int64_t, double>>;
+    EXPECT_EQ(clickStarts(48000.0, 120.0f, 96001),
+              (Starts{{0, 1600}, {24000, 1000}, {48000, 1000}, {72000, 1000}, {96000, 1600}}));
+    std::vector<int64_t> frames;
+    for (auto& s : clickStarts(48000.0, 110.0f, 183274)) frames.push_back(s.first);
+    EXPECT_EQ(frames, (std::vector<int64_t>{0, 26182, 52364, 78546, 104728, 130910, 157091, 183273}));
+    const Starts slow = clickStarts(48000.0, 5.0f, 144001); // the 20 bpm floor: every 3 s
+    ASSERT_EQ(slow.size(), 2u);
+    EXPECT_EQ(slow[1].first, 144000);
 }
 
-TEST(Metronome, FractionalBeatLengthsDoNotDrift) {
-    const auto starts = clickStarts(48000.0, 110.0f, 183274);
-    const int64_t expected[] = {0, 26182, 52364, 78546, 104728, 130910, 157091, 183273};
-    ASSERT_EQ(starts.size(), 8u);
-    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(starts[i].frame, expected[i]);
-}
-
-TEST(Metronome, ClickLengthShapeAndBlockIndependence) {
-    // 44100 Hz: 1234.8 frames truncate to 1234; the click starts with a 0 sample.
+TEST(Metronome, ClickShapeClampAndBlockIndependence) {
     Metronome m;
-    std::vector<float> out(2 * 2000, 0.0f);
+    std::vector<float> out(4000, 0.0f);
     renderMetronome(out.data(), 2000, 44100.0, 60.0f, true, m.state());
-    EXPECT_EQ(out[0], 0.0f);
     int last = -1;
-    for (int i = 0; i < 2000; ++i) {
-        EXPECT_EQ(out[2 * i], out[2 * i + 1]);
+    for (int i = 0; i < 2000; ++i)
         if (out[2 * i] != 0.0f) last = i;
-        EXPECT_LE(std::fabs(out[2 * i]), 0.5f);
-    }
-    EXPECT_EQ(last, 1233);
+    EXPECT_EQ(out[0], 0.0f);
+    EXPECT_EQ(last, 1233); // 44100 * 0.028 = 1234.8 truncates to 1234 frames
 
-    // The same 3000 frames in one block or in uneven blocks.
     Metronome a, b;
-    std::vector<float> one(6000, 0.0f), split(6000, 0.0f);
+    std::vector<float> one(6000, 0.9f), split(6000, 0.9f);
     renderMetronome(one.data(), 3000, 48000.0, 300.0f, true, a.state());
     int at = 0;
     for (int len : {1, 128, 999, 1872}) {
@@ -79,39 +60,47 @@ TEST(Metronome, ClickLengthShapeAndBlockIndependence) {
         at += len;
     }
     EXPECT_EQ(one, split);
-}
-
-TEST(Metronome, ClickOnFullScaleClampsAndTempoFloorApplies) {
-    Metronome m;
-    std::vector<float> out(2 * 400, 1.0f);
-    renderMetronome(out.data(), 400, 48000.0, 120.0f, true, m.state());
-    for (float y : out) ASSERT_LE(y, 1.0f);
-    EXPECT_EQ(out[2 * 10], 1.0f);
-
-    const auto starts = clickStarts(48000.0, 5.0f, 3 * 48000 + 1); // floor of 20 bpm: one click every 3 s
-    ASSERT_EQ(starts.size(), 2u);
-    EXPECT_EQ(starts[1].frame, 144000);
+    EXPECT_EQ(*std::max_element(one.begin(), one.end()), 1.0f);
 }
 
 TEST(TestTone, StartsAtZeroAndContinuesAcrossBlocks) {
-    double phase = 0.0;
-    std::vector<float> one(2 * 1000);
-    renderTestTone(one.data(), 1000, 48000.0, 440.0f, 0.15f, phase);
-    EXPECT_EQ(one[0], 0.0f);
-    for (int i = 0; i < 1000; ++i) {
-        EXPECT_EQ(one[2 * i], one[2 * i + 1]);
-        EXPECT_LE(std::fabs(one[2 * i]), 0.15f);
-    }
-    EXPECT_NEAR(one[2 * 27], 0.15 * std::sin(2 * M_PI * 440 * 27 / 48000.0), 1e-6);
-
-    double phase2 = 0.0;
-    std::vector<float> split(2 * 1000);
-    renderTestTone(split.data(), 333, 48000.0, 440.0f, 0.15f, phase2);
-    renderTestTone(split.data() + 666, 667, 48000.0, 440.0f, 0.15f, phase2);
+    double p1 = 0.0, p2 = 0.0;
+    std::vector<float> one(2000), split(2000);
+    renderTestTone(one.data(), 1000, 48000.0, 440.0f, 0.15f, p1);
+    renderTestTone(split.data(), 333, 48000.0, 440.0f, 0.15f, p2);
+    renderTestTone(split.data() + 666, 667, 48000.0, 440.0f, 0.15f, p2);
     EXPECT_EQ(one, split);
-    EXPECT_EQ(phase, phase2);
-    EXPECT_GE(phase, 0.0);
-    EXPECT_LE(phase, 2 * M_PI);
+    EXPECT_EQ(one[0], 0.0f);
+    EXPECT_EQ(one[54], one[55]);
+    EXPECT_NEAR(one[54], 0.15 * std::sin(2 * M_PI * 440 * 27 / 48000.0), 1e-6);
+    EXPECT_GE(p1, 0.0);
+    EXPECT_LE(p1, 2 * M_PI);
+}
+
+// Whatever tanh width the CPU gets: the curves within float rounding, f(0) = 0,
+// the Drive asymptotes, and no dependence on a sample's place in the block.
+TEST(Waveshaper, CurvesAndBlockIndependence) {
+    const Waveshaper shaper;
+    std::vector<float> x;
+    for (float v = -12.0f; v <= 12.0f; v += 0.0137f) x.push_back(v);
+    x.insert(x.end(), {0.0f, 1e30f, -1e30f});
+    for (bool drive : {false, true}) {
+        std::vector<float> y = x;
+        shaper.process(drive, y.data(), static_cast<int32_t>(y.size()));
+        for (size_t i = 0; i < x.size(); ++i) {
+            const double t = std::tanh(static_cast<double>(x[i]));
+            const double expected = drive ? std::tanh(1.5 * t + 0.05) - std::tanh(0.05) : t;
+            ASSERT_NEAR(y[i], expected, 4e-7) << x[i];
+            float alone = x[i];
+            shaper.process(drive, &alone, 1);
+            ASSERT_EQ(alone, y[i]) << x[i];
+        }
+        if (drive) {
+            EXPECT_EQ(y[y.size() - 3], 0.0f);
+            EXPECT_NEAR(y[y.size() - 2], 0.8638, 1e-4);
+            EXPECT_NEAR(y[y.size() - 1], -0.9457, 1e-4);
+        }
+    }
 }
 
 } // namespace
