@@ -154,10 +154,15 @@ PluginSlot::Record::Record() {
     processData.processContext = &processContext;
 }
 
-// The host application is made here, before the slot is complete, so that it
-// outlives a slot of static storage duration: a plug-in torn down at process
-// exit may still talk to its host context.
-PluginSlot::PluginSlot() : record_(std::make_unique<Record>()) { hostApplication(); }
+// The engine's slot has static storage duration and unloads at process exit,
+// when plug-ins still talk to their host context. Statics are destroyed in
+// reverse order of construction, so the host application and the statics its
+// calls make on first use (the SDK's string converters) are made here, before
+// the slot is complete: they then outlive it.
+PluginSlot::PluginSlot() : record_(std::make_unique<Record>()) {
+    String128 name{};
+    hostApplication().getName(name);
+}
 
 PluginSlot::~PluginSlot() {
     closeEditor();

@@ -1,10 +1,9 @@
-// The hosting layer on its own: parameter changes, the edit ring, module
-// loading and the provider, with the project's test plug-ins and zam-plugins.
+// The hosting layer on its own: the edit ring, module loading and the
+// provider, with the project's test plug-ins and zam-plugins. Failures of
+// loading are covered through the slot (SlotTests.cpp).
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <set>
 #include <thread>
 
@@ -32,51 +31,6 @@ Point lastPoint(IParamValueQueue* q) {
     Point p{-1, -1};
     q->getPoint(q->getPointCount() - 1, p.offset, p.value);
     return p;
-}
-
-TEST(ParameterChangesTest, QueueKeepsPointsSortedAndMergesEqualOffsets) {
-    ParamValueQueue q;
-    int32 index = -1;
-    q.addPoint(10, 0.1, index);
-    q.addPoint(0, 0.2, index);
-    EXPECT_EQ(index, 0);
-    q.addPoint(10, 0.3, index); // same offset: replaces
-    EXPECT_EQ(index, 1);
-    ASSERT_EQ(q.getPointCount(), 2);
-    int32 offset = 0;
-    ParamValue value = 0;
-    ASSERT_EQ(q.getPoint(0, offset, value), kResultOk);
-    EXPECT_EQ(offset, 0);
-    EXPECT_DOUBLE_EQ(value, 0.2);
-    ASSERT_EQ(q.getPoint(1, offset, value), kResultOk);
-    EXPECT_EQ(offset, 10);
-    EXPECT_DOUBLE_EQ(value, 0.3);
-    EXPECT_NE(q.getPoint(2, offset, value), kResultOk);
-    EXPECT_NE(q.getPoint(-1, offset, value), kResultOk);
-}
-
-TEST(ParameterChangesTest, OneQueuePerParameterReusedAfterClearing) {
-    ParameterChanges changes;
-    int32 i1 = -1, i2 = -1, i3 = -1;
-    IParamValueQueue* a = changes.addParameterData(5, i1);
-    IParamValueQueue* b = changes.addParameterData(9, i2);
-    IParamValueQueue* again = changes.addParameterData(5, i3);
-    EXPECT_EQ(a, again);
-    EXPECT_EQ(i1, i3);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(changes.getParameterCount(), 2);
-    EXPECT_EQ(changes.getParameterData(2), nullptr);
-    EXPECT_EQ(changes.getParameterData(-1), nullptr);
-
-    int32 p = 0;
-    a->addPoint(0, 0.5, p);
-    changes.clearQueue();
-    EXPECT_EQ(changes.getParameterCount(), 0);
-    // A different parameter now takes the first queue, empty and renamed.
-    IParamValueQueue* c = changes.addParameterData(42, i1);
-    EXPECT_EQ(c, a);
-    EXPECT_EQ(c->getParameterId(), 42u);
-    EXPECT_EQ(c->getPointCount(), 0);
 }
 
 TEST(ParameterChangeTransferTest, DeliversInOrderWithLatestValuePerParameter) {
@@ -123,16 +77,6 @@ TEST(ParameterChangeTransferTest, FullRingKeepsTheFirstEntriesAndLosesTheRest) {
         EXPECT_DOUBLE_EQ(lastPoint(changes.getParameterData(2999)).value, round + 2999 / 1e4);
         changes.clearQueue();
     }
-}
-
-TEST(ParameterChangeTransferTest, RemoveChangesDropsWhatWaits) {
-    ParameterChangeTransfer transfer;
-    transfer.setMaxParameters(2);
-    transfer.addChange(1, 0.5, 0);
-    transfer.removeChanges();
-    ParameterChanges changes;
-    transfer.transferChangesTo(changes);
-    EXPECT_EQ(changes.getParameterCount(), 0);
 }
 
 // Two writers (the control thread and a plug-in thread of its own) and the
@@ -210,26 +154,6 @@ TEST(ModuleTest, ClassInfosFromTheRichestFactory) {
     EXPECT_EQ(zamInfos[1].category, "Component Controller Class");
 }
 
-TEST(ModuleTest, NonModulesFailWithOrWithoutDescription) {
-    const std::string text = ::testing::TempDir() + "corvena_not_a_module.txt";
-    std::ofstream(text) << "not a shared object\n";
-    const std::string folder = ::testing::TempDir();
-
-    for (const std::string& path : {std::string("/nonexistent/Nothing.vst3"), text, folder}) {
-        SCOPED_TRACE(path);
-        std::string error;
-        EXPECT_FALSE(Module::create(path, error));
-        EXPECT_TRUE(error.empty()) << error; // nothing could be loaded: the caller words it
-    }
-    std::string error;
-    EXPECT_FALSE(Module::create(std::string(CORVENA_TEST_PLUGIN_DIR) + "/NoFactory.so", error));
-    EXPECT_EQ(error, "the module does not export GetPluginFactory");
-    error.clear();
-    EXPECT_FALSE(Module::create(testBundle("CorvenaFailEntry"), error));
-    EXPECT_EQ(error, "the module's ModuleEntry failed");
-    std::remove(text.c_str());
-}
-
 class ProviderTest : public ::testing::Test {
 protected:
     void SetUp() override { PluginContextFactory::instance().setPluginContext(&host_); }
@@ -264,44 +188,6 @@ TEST_F(ProviderTest, SetsUpConnectsAndTearsDownInReverse) {
     EXPECT_EQ(probe->componentTerminates, 1);
     EXPECT_EQ(probe->components, 0);
     EXPECT_EQ(probe->controllers, 0);
-}
-
-TEST_F(ProviderTest, ComponentWithoutControllerAndFailingComponent) {
-    {
-        ProbeHandle probe("CorvenaNoController");
-        std::string error;
-        Module::Ptr module = Module::create(testBundle("CorvenaNoController"), error);
-        auto provider = makeProvider(module);
-        ASSERT_TRUE(provider->initialize());
-        EXPECT_TRUE(provider->getComponent());
-        EXPECT_FALSE(provider->getController());
-        EXPECT_EQ(probe->connects, 0);
-    }
-    {
-        ProbeHandle probe("CorvenaFailInit");
-        std::string error;
-        Module::Ptr module = Module::create(testBundle("CorvenaFailInit"), error);
-        auto provider = makeProvider(module);
-        EXPECT_FALSE(provider->initialize());
-        EXPECT_FALSE(provider->getComponent());
-        provider.reset();
-        EXPECT_EQ(probe->components, 0);
-        EXPECT_EQ(probe->controllers, 0);
-    }
-}
-
-TEST_F(ProviderTest, ZamPluginsComeUpWithTheirSeparateController) {
-    for (const char* name : {"ZamComp", "ZamTube", "ZamEQ2"}) {
-        SCOPED_TRACE(name);
-        std::string error;
-        Module::Ptr module = Module::create(zamBundle(name), error);
-        ASSERT_TRUE(module) << error;
-        auto provider = makeProvider(module);
-        ASSERT_TRUE(provider);
-        ASSERT_TRUE(provider->initialize());
-        EXPECT_TRUE(provider->getComponent());
-        EXPECT_TRUE(provider->getController());
-    }
 }
 
 } // namespace

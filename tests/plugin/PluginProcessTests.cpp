@@ -171,9 +171,6 @@ TEST(PluginProcess, FailedLoadsReplyWithTheirMessageAndEmptyTheSlot) {
         {"/nonexistent/X.vst3", "could not load /nonexistent/X.vst3"},
         {text, "could not load " + text},
         {std::string(CORVENA_TEST_PLUGIN_DIR) + "/NoFactory.so", "the module does not export GetPluginFactory"},
-        {testBundle("CorvenaControllerOnly"), "no audio-effect class in " + testBundle("CorvenaControllerOnly")},
-        {testBundle("CorvenaFailInit"), "plugin failed to initialise"},
-        {testBundle("CorvenaRefuseSetup"), "plugin rejected the sample rate or buffer size"},
         {testBundle("CorvenaRefuseActive"), "plugin would not activate"},
     };
     for (const auto& [path, message] : cases) {
@@ -302,7 +299,7 @@ TEST(PluginProcess, ReopeningAtALargerBlockOrAnotherRateRestartsThePlugin) {
         std::this_thread::sleep_for(300ms); // the new connections settle
         const SineFit again = s.listen();
         EXPECT_TRUE(isPassThrough(again)) << again.amplitude << " / " << again.residual;
-        EXPECT_EQ(s.engine().quit(), 0);
+        EXPECT_EQ(s.engine().quit(), 0) << s.engine().process().stderrText();
 
         // A plug-in that refuses the new rate stays loaded but not ready. A
         // fresh engine sets it up at 48000 Hz (a load uses the rate last adopted).
