@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "plugin/SlotRecord.h"
+#include "base/source/fstring.h"
 #include "public.sdk/source/vst/hosting/hostclasses.h"
 
 using namespace Steinberg;
@@ -71,9 +72,12 @@ private:
     std::atomic<int> inFlight_{0};
 };
 
+// Made on the first load and never destroyed: the engine's slot unloads at
+// process exit, after function-local statics made later than the engine have
+// already gone, and a plug-in's teardown may still talk to its host context.
 HostApplication& hostApplication() {
-    static HostApplication host;
-    return host;
+    static HostApplication* const host = new HostApplication();
+    return *host;
 }
 
 template <class I>
@@ -156,12 +160,13 @@ PluginSlot::Record::Record() {
 
 // The engine's slot has static storage duration and unloads at process exit,
 // when plug-ins still talk to their host context. Statics are destroyed in
-// reverse order of construction, so the host application and the statics its
-// calls make on first use (the SDK's string converters) are made here, before
-// the slot is complete: they then outlive it.
+// reverse order of construction, so the string converters the host context's
+// calls make on first use are made here, before the slot is complete: they
+// then outlive it. (Nothing here may touch the SDK's interface ids, which
+// other units initialise at start-up in an unknown order.)
 PluginSlot::PluginSlot() : record_(std::make_unique<Record>()) {
-    String128 name{};
-    hostApplication().getName(name);
+    String128 text{};
+    String("corvena").copyTo16(text, 0, 127);
 }
 
 PluginSlot::~PluginSlot() {
