@@ -34,8 +34,8 @@ bool onControlThread(const std::thread::id& owner, const char* what) {
 // ---- Frame -----------------------------------------------------------------
 
 tresult PLUGIN_API Frame::resizeView(IPlugView* view, ViewRect* newSize) {
-    if (!window || !newSize) return kResultFalse;
     if (!onControlThread(owner_, "resizeView")) return kResultFalse;
+    if (!window || !newSize) return kResultFalse;
     window->resize(newSize->right - newSize->left, newSize->bottom - newSize->top);
     if (view) view->onSize(newSize);
     return kResultOk;
