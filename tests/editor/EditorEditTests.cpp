@@ -1,6 +1,6 @@
 // Parameter edits made in the editor reach the plug-in's processing: the test
-// plug-in's view edits its gain from a timer tick, and the engine's output on a
-// private JACK server drops by half.
+// plug-in's view edits its gain from a timer tick, and the 220 Hz tone at the
+// engine's output on a private JACK server drops by half.
 #include "plugin/TestPlugins.h" // tests/plugin
 #include "support/EngineProcess.h"
 #include "support/JackPeer.h"
@@ -23,18 +23,15 @@ static auto* const jackEnv = ::testing::AddGlobalTestEnvironment(new JackEnviron
 
 namespace {
 
-constexpr double kRate = 48000;
-constexpr double kToneHz = 220;
+constexpr float kToneHz = 220;
 
-// Amplitude of the 220 Hz component (least squares against sine and cosine).
+// Peak level of a captured tone. Unlike a fit against a continuous sine, a late
+// cycle of the test's own JACK client (a gap or a phase jump) on a busy machine
+// leaves it alone.
 double toneAmplitude(const std::vector<float>& x) {
-    double s = 0, c = 0;
-    for (size_t i = 0; i < x.size(); ++i) {
-        double w = 2 * M_PI * kToneHz * static_cast<double>(i) / kRate;
-        s += x[i] * std::sin(w);
-        c += x[i] * std::cos(w);
-    }
-    return 2.0 * std::hypot(s, c) / static_cast<double>(x.size());
+    double peak = 0;
+    for (float v : x) peak = std::max(peak, static_cast<double>(std::fabs(v)));
+    return peak;
 }
 
 // Median over three captures of 0.1 s on `channel`: one block disturbed by an
@@ -61,7 +58,7 @@ TEST(EditorEdits, EditFromTheEditorIsHeardInTheOutput) {
     JackPeer peer(JackEnvironment::server().name(), "EditorPeer");
     ASSERT_TRUE(peer.ok()) << peer.error();
     ASSERT_TRUE(peer.connectToEngine());
-    peer.setSine(0, static_cast<float>(kToneHz), 0.3f);
+    peer.setSine(0, kToneHz, 0.3f);
 
     const std::string path = testBundle("CorvenaEditor");
     json loaded = json::parse(engine.request(R"({"id":2,"cmd":"vstLoad","path":")" + path + R"("})"));
@@ -70,7 +67,9 @@ TEST(EditorEdits, EditFromTheEditorIsHeardInTheOutput) {
     // The gain plug-in at its default (unity) while no editor runs.
     std::this_thread::sleep_for(200ms);
     double unity = steadyAmplitude(peer);
+    double unityRight = steadyAmplitude(peer, 1);
     ASSERT_GT(unity, 0.05);
+    ASSERT_NEAR(unityRight, unity, 0.01);
 
     // Opening the editor starts the view's timer, which edits the gain to 0.25
     // (half of unity) through the controller's performEdit.
@@ -87,7 +86,7 @@ TEST(EditorEdits, EditFromTheEditorIsHeardInTheOutput) {
     after = steadyAmplitude(peer);
     EXPECT_NEAR(after / unity, 0.5, 0.02) << "unity " << unity << ", after " << after;
     // Both output channels carry it.
-    EXPECT_NEAR(steadyAmplitude(peer, 1) / unity, 0.5, 0.02);
+    EXPECT_NEAR(steadyAmplitude(peer, 1) / unityRight, 0.5, 0.02);
 
     // The edit stays after the editor is closed.
     ASSERT_EQ(json::parse(engine.request(R"({"id":4,"cmd":"vstEditor","open":false})"))["ok"], true);
