@@ -207,3 +207,16 @@ TEST(Protocol, AReaderThatGoesAwayEndsTheProcessInOrder) {
     for (int i = 0; i < 20; ++i) p.send(R"({"id":1,"cmd":"ping"})");
     EXPECT_EQ(p.wait(10s), 0) << "no SIGPIPE death; the loop winds down and exits 0";
 }
+
+TEST(Protocol, ExitWithAThirdPartyPlugInStillLoadedIsOrderly) {
+    // The module's own statics go away at exit; the engine must let go of it first.
+    for (const char* ending : {"quit", "eof"}) {
+        EngineProcess p;
+        expectReady(p);
+        auto j = nlohmann::json::parse(p.request(R"({"id":1,"cmd":"vstLoad","path":"/usr/lib/vst3/ZamComp.vst3"})"));
+        ASSERT_EQ(j["ok"], true) << j.dump();
+        if (std::string(ending) == "quit") EXPECT_EQ(p.request(R"({"id":2,"cmd":"quit"})"), R"({"id":2,"ok":true})");
+        p.closeInput();
+        EXPECT_EQ(p.wait(), 0) << ending << ": " << p.stderrText();
+    }
+}
