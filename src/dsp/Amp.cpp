@@ -70,6 +70,9 @@ void Amp::updateCoefficients() {
 
     gate_.threshold = NoiseGate::thresholdFor(settings_.gate);
     preGain_ = finitePreGain(std::pow(10.0, static_cast<double>(settings_.gain) * model.preGainExponent));
+    // May overflow to +inf for an absurd level: it acts behind every filter, so
+    // it poisons no state; process keeps silence silent and the limiter turns
+    // the infinite samples into full scale.
     outputGain_ = (settings_.level * settings_.level) * 0.5f;
     if (outputGain_ != outputGain_) outputGain_ = 0.0f;
 }
