@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "plugin/SlotRecord.h"
 #include "base/source/fstring.h"
@@ -78,6 +80,47 @@ private:
 HostApplication& hostApplication() {
     static HostApplication* const host = new HostApplication();
     return *host;
+}
+
+// Slots that hold a plug-in, so that process exit can unload them first. The
+// engine's slot would otherwise unload from its own static destructor, after
+// the plug-in module's statics (made at load, destroyed earlier) and, in an
+// unknown order, the SDK's interface ids. Made on first use and kept.
+struct LoadedSlots {
+    std::mutex mutex;
+    std::vector<PluginSlot*> slots;
+};
+
+LoadedSlots& loadedSlots() {
+    static LoadedSlots* const registry = new LoadedSlots();
+    return *registry;
+}
+
+void unloadAllAtExit() {
+    std::vector<PluginSlot*> slots;
+    {
+        std::lock_guard<std::mutex> lock(loadedSlots().mutex);
+        slots = loadedSlots().slots;
+    }
+    for (PluginSlot* slot : slots)
+        slot->unload();
+}
+
+void noteLoaded(PluginSlot* slot) {
+    // Registered after the first module was opened, so it runs before that
+    // module's static destructors.
+    static const bool registered = std::atexit(unloadAllAtExit) == 0;
+    (void)registered;
+    std::lock_guard<std::mutex> lock(loadedSlots().mutex);
+    auto& slots = loadedSlots().slots;
+    if (std::find(slots.begin(), slots.end(), slot) == slots.end())
+        slots.push_back(slot);
+}
+
+void noteEmpty(PluginSlot* slot) {
+    std::lock_guard<std::mutex> lock(loadedSlots().mutex);
+    auto& slots = loadedSlots().slots;
+    slots.erase(std::remove(slots.begin(), slots.end(), slot), slots.end());
 }
 
 template <class I>
@@ -239,6 +282,7 @@ bool PluginSlot::load(const std::string& path, std::string& error) {
 
     r.pluginName = chosen->name;
     r.pluginPath = path;
+    noteLoaded(this);
     return true;
 }
 
@@ -275,6 +319,7 @@ void PluginSlot::unload() {
     r.module.reset();
     r.pluginName.clear();
     r.pluginPath.clear();
+    noteEmpty(this);
 }
 
 bool PluginSlot::isReady() const { return record_->ready.load(); }

@@ -99,8 +99,9 @@ TEST(PluginSlotThreadsTest, EditsFromTwoThreadsWhileProcessing) {
     std::string error;
     ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
     AudioThread audio(slot, 64);
+    // Edit until the audio thread has delivered a good many blocks meanwhile.
     auto editor = [&](uint32_t id) {
-        for (int i = 0; i < 5000; ++i)
+        for (int i = 0; i < 5000 || audio.processed() < 200; ++i)
             probe->edit(id, (i % 100) / 100.0);
     };
     std::thread pluginThread(editor, 8u);

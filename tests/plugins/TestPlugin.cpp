@@ -12,6 +12,7 @@
 // 0.5 = unity, output = input × 2 × value) applied from the input parameter
 // changes of each block, so the tests can hear edits.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "TestPluginProbe.h"
@@ -114,6 +115,13 @@ namespace {
 
 Probe gProbe;
 
+// A plug-in torn down after its module's statics were destroyed (at process
+// exit) would use dead objects; this one aborts so that tests see it.
+volatile bool gModuleFinalised = false;
+struct ModuleStatics {
+    ~ModuleStatics() { gModuleFinalised = true; }
+} gModuleStatics;
+
 constexpr ParamID kGainId = 7;
 
 const FUID kProcessorUid(0x436F7276, 0x656E6154, 0x65737447, 0x61696E31);
@@ -159,6 +167,8 @@ public:
     }
     tresult PLUGIN_API terminate() override {
         ++gProbe.componentTerminates;
+        if (gModuleFinalised)
+            std::abort();
         // Talks to the host context at teardown, as real plug-ins do.
         if (hostContext) {
             void* obj = nullptr;
