@@ -47,6 +47,9 @@ JackServer::JackServer(const std::string& label) {
 
 JackServer::~JackServer() {
     stop();
+    // A killed server keeps its slot in JACK's registry of servers (there are only
+    // eight); one more polite run under the same name gives the slot back.
+    if (killed_ && start()) stop();
     std::string cmd = "rm -rf '" + tempDir_ + "'";
     if (std::system(cmd.c_str()) != 0) {
     }
@@ -74,6 +77,7 @@ bool JackServer::start() { return start(options_); }
 
 bool JackServer::start(const Options& options) {
     if (pid_ > 0) stop();
+    killed_ = false;
     options_ = options;
     std::vector<std::string> args = {"jackd",       "--no-realtime", "-d",
                                      "dummy",       "-r",            std::to_string(options.sampleRate),
@@ -143,7 +147,7 @@ void JackServer::reap(int waitMs) {
 void JackServer::stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
-    reap(5000);
+    reap(15000);
     if (pid_ > 0) kill();
 }
 
@@ -152,6 +156,7 @@ void JackServer::kill() {
     ::kill(pid_, SIGKILL);
     reap(5000);
     pid_ = -1;
+    killed_ = true;
     // A killed server leaves its semaphores and segments behind in /dev/shm.
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {

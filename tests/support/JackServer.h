@@ -51,7 +51,7 @@ public:
     // Returns false (see log()) when it did not come up within 10 s.
     bool start();
     bool start(const Options& options);
-    // Ends the server politely (SIGTERM, then SIGKILL after 5 s).
+    // Ends the server politely (SIGTERM, then SIGKILL after 15 s).
     void stop();
     // Kills the server at once (SIGKILL), as a crash would.
     void kill();
@@ -74,6 +74,7 @@ private:
     std::string tempDir_;
     Options options_;
     pid_t pid_ = -1;
+    bool killed_ = false;
 };
 
 // gtest environment owning one JackServer for the whole test binary.
