@@ -32,7 +32,7 @@ cleanup() {
     fi
     if [[ -n "$JACKD_PID" ]]; then
         kill "$JACKD_PID" 2>/dev/null
-        for _ in $(seq 50); do kill -0 "$JACKD_PID" 2>/dev/null || break; sleep 0.1; done
+        for _ in $(seq 150); do kill -0 "$JACKD_PID" 2>/dev/null || break; sleep 0.1; done
         kill -9 "$JACKD_PID" 2>/dev/null
         wait "$JACKD_PID" 2>/dev/null
     fi
