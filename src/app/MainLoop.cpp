@@ -109,9 +109,6 @@ int runProcess(void (*beforeShutdown)()) {
 
     if (beforeShutdown) beforeShutdown();
     engine.close();
-    // A plug-in module's own statics are torn down at exit before the engine's
-    // (it was loaded later), so it must be unloaded while it is still whole.
-    engine.unloadPlugin();
     return 0;
 }
 

@@ -1,4 +1,5 @@
 #include "plugin/Module.h"
+#include "plugin/InterfaceQuery.h"
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -77,22 +78,14 @@ std::string bundleLibrary(std::string bundle) {
     return bundle + "/Contents/" + kArchFolder + "/" + stem + ".so";
 }
 
-template <class I>
-IPtr<I> queryFactory(IPluginFactory* factory) {
-    void* obj = nullptr;
-    if (factory && factory->queryInterface(I::iid, &obj) == kResultOk && obj)
-        return IPtr<I>(static_cast<I*>(obj), false);
-    return {};
-}
-
 } // namespace
 
 std::vector<ClassInfo> PluginFactory::classInfos() const {
     std::vector<ClassInfo> infos;
     if (!factory_)
         return infos;
-    const auto f3 = queryFactory<IPluginFactory3>(factory_);
-    const auto f2 = queryFactory<IPluginFactory2>(factory_);
+    const auto f3 = queryInterface<IPluginFactory3>(factory_);
+    const auto f2 = queryInterface<IPluginFactory2>(factory_);
     const int32 count = factory_->countClasses();
     for (int32 i = 0; i < count; ++i) {
         ClassInfo info;
@@ -133,7 +126,7 @@ std::vector<ClassInfo> PluginFactory::classInfos() const {
 }
 
 bool PluginFactory::setHostContext(FUnknown* context) const {
-    const auto f3 = queryFactory<IPluginFactory3>(factory_);
+    const auto f3 = queryInterface<IPluginFactory3>(factory_);
     return f3 && f3->setHostContext(context) == kResultOk;
 }
 

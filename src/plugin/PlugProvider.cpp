@@ -1,4 +1,5 @@
 #include "plugin/PlugProvider.h"
+#include "plugin/InterfaceQuery.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,18 +14,10 @@ using namespace Steinberg::Vst;
 namespace corvena {
 namespace {
 
-template <class I>
-IPtr<I> query(FUnknown* unknown) {
-    void* obj = nullptr;
-    if (unknown && unknown->queryInterface(I::iid, &obj) == kResultOk && obj)
-        return IPtr<I>(static_cast<I*>(obj), false);
-    return {};
-}
-
 bool sameObject(FUnknown* a, FUnknown* b) {
     // COM identity: two interfaces are the same object when their FUnknowns match.
-    auto ua = query<FUnknown>(a);
-    auto ub = query<FUnknown>(b);
+    auto ua = queryInterface<FUnknown>(a);
+    auto ub = queryInterface<FUnknown>(b);
     return ua && ub && ua.get() == ub.get();
 }
 
@@ -78,7 +71,7 @@ bool PlugProvider::setupPlugin(FUnknown* context) {
     }
     if (!controller_) {
         // A single-component plug-in is its own controller (already initialised).
-        controller_ = query<IEditController>(component_);
+        controller_ = queryInterface<IEditController>(component_);
     }
 
     if (separateController_) {
@@ -95,8 +88,8 @@ bool PlugProvider::setupPlugin(FUnknown* context) {
 }
 
 bool PlugProvider::connectComponents() {
-    auto componentCP = query<IConnectionPoint>(component_);
-    auto controllerCP = query<IConnectionPoint>(controller_);
+    auto componentCP = queryInterface<IConnectionPoint>(component_);
+    auto controllerCP = queryInterface<IConnectionPoint>(controller_);
     if (!componentCP || !controllerCP)
         return false;
     const bool ok = componentCP->connect(controllerCP) == kResultTrue && controllerCP->connect(componentCP) == kResultTrue;
@@ -107,8 +100,8 @@ bool PlugProvider::connectComponents() {
 void PlugProvider::disconnectComponents() {
     if (!connected_)
         return;
-    auto componentCP = query<IConnectionPoint>(component_);
-    auto controllerCP = query<IConnectionPoint>(controller_);
+    auto componentCP = queryInterface<IConnectionPoint>(component_);
+    auto controllerCP = queryInterface<IConnectionPoint>(controller_);
     if (componentCP && controllerCP) {
         componentCP->disconnect(controllerCP);
         controllerCP->disconnect(componentCP);

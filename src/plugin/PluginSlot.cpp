@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "plugin/SlotRecord.h"
+#include "plugin/InterfaceQuery.h"
 #include "base/source/fstring.h"
 #include "public.sdk/source/vst/hosting/hostclasses.h"
 
@@ -107,10 +108,10 @@ void unloadAllAtExit() {
 }
 
 void noteLoaded(PluginSlot* slot) {
-    // Registered after the first module was opened, so it runs before that
-    // module's static destructors.
-    static const bool registered = std::atexit(unloadAllAtExit) == 0;
-    (void)registered;
+    // Registered after each module was opened, so it runs before that module's
+    // static destructors (a module loaded later has later destructors, which an
+    // earlier registration would not precede). Unloading twice is harmless.
+    std::atexit(unloadAllAtExit);
     std::lock_guard<std::mutex> lock(loadedSlots().mutex);
     auto& slots = loadedSlots().slots;
     if (std::find(slots.begin(), slots.end(), slot) == slots.end())
@@ -123,14 +124,6 @@ void noteEmpty(PluginSlot* slot) {
     slots.erase(std::remove(slots.begin(), slots.end(), slot), slots.end());
 }
 
-template <class I>
-IPtr<I> query(FUnknown* unknown) {
-    void* obj = nullptr;
-    if (unknown && unknown->queryInterface(I::iid, &obj) == kResultOk && obj)
-        return IPtr<I>(static_cast<I*>(obj), false);
-    return {};
-}
-
 bool hasAudioBus(IComponent& component, BusDirection dir) {
     if (component.getBusCount(kAudio, dir) < 1)
         return false;
@@ -139,7 +132,7 @@ bool hasAudioBus(IComponent& component, BusDirection dir) {
 }
 
 bool startProcessing(PluginSlot::Record& r, std::string& error) {
-    r.processor = query<IAudioProcessor>(r.component);
+    r.processor = queryInterface<IAudioProcessor>(r.component);
     if (!r.processor) {
         error = "plugin has no audio processor";
         return false;
