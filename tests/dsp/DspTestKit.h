@@ -2,6 +2,7 @@
 #include "dsp/Biquad.h"
 #include "engine/Engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <vector>
@@ -20,9 +21,7 @@ inline std::vector<float> sine(size_t n, double f, float amplitude, double fs = 
 }
 
 inline bool allFinite(const float* x, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        if (!std::isfinite(x[i])) return false;
-    return true;
+    return std::all_of(x, x + n, [](float v) { return std::isfinite(v); });
 }
 
 // An Engine set up by hand the way opening a stream leaves it, without a device.

@@ -1,64 +1,16 @@
-// Biquad sections, noise gate, output limiter.
+// Noise gate, output limiter and the four-times resampler.
 #include "DspTestKit.h"
-#include "dsp/Amp.h"
 #include "dsp/NoiseGate.h"
 #include "dsp/OutputLimiter.h"
+#include "dsp/Oversampler.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <random>
 
 namespace corvena {
 namespace {
-using test::magnitudeAt;
 constexpr double fs = 48000.0;
-const double plus12 = std::pow(10.0, 12.0 / 20.0);
-
-TEST(Biquad, DesignsReachTheirGainsAndZeroDecibelsIsExactlyFlat) {
-    Biquad hp, bass, treble, mid, flat[3];
-    hp.designHighPass(fs, 25.0, 0.707);
-    EXPECT_NEAR(magnitudeAt(hp, fs, 0.0), 0.0, 1e-12);
-    EXPECT_NEAR(magnitudeAt(hp, fs, fs / 2), 1.0, 1e-9);
-    bass.designLowShelf(fs, 120.0, 12.0);
-    EXPECT_NEAR(magnitudeAt(bass, fs, 0.0), plus12, 1e-9);
-    treble.designHighShelf(fs, 3000.0, -12.0);
-    EXPECT_NEAR(magnitudeAt(treble, fs, fs / 2), 1.0 / plus12, 2e-3);
-    EXPECT_NEAR(magnitudeAt(treble, fs, 0.0), 1.0, 1e-9);
-    mid.designPeaking(fs, 700.0, 0.8, 12.0);
-    EXPECT_NEAR(magnitudeAt(mid, fs, 700.0), plus12, 1e-9);
-    flat[0].designLowShelf(fs, 120.0, 0.0);
-    flat[1].designPeaking(fs, 700.0, 0.8, 0.0);
-    flat[2].designHighShelf(fs, 3000.0, 0.0);
-    for (const Biquad& s : flat) {
-        EXPECT_EQ(s.b0, 1.0);
-        EXPECT_EQ(s.b1, s.a1);
-        EXPECT_EQ(s.b2, s.a2);
-    }
-}
-
-// The amp runs its post-shaper sections interleaved; that must equal running
-// them one after another, for blocks shorter and longer than the chain.
-TEST(Biquad, ChainEqualsSectionsInTurnAndRedesignKeepsState) {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> a(300), b;
-    for (float& x : a) x = dist(rng);
-    b = a;
-    Amp amp;
-    amp.prepare(fs, 512);
-    Biquad chain[8], single[8];
-    for (int i = 0; i < 8; ++i) chain[i] = single[i] = amp.section(2 + i);
-    int32_t at = 0;
-    for (int32_t len : {3, 1, 7, 8, 281}) processBiquadChain(chain, 8, a.data() + (at += len) - len, len);
-    for (Biquad& s : single) s.process(b.data(), b.data(), 300);
-    EXPECT_EQ(a, b);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(chain[i].z1, single[i].z1);
-
-    const double z1 = chain[0].z1;
-    chain[0].designLowShelf(fs, 120.0, 6.0);
-    EXPECT_EQ(chain[0].z1, z1);
-}
 
 TEST(NoiseGate, ConstantsThresholdsAndHold) {
     NoiseGate gate;
@@ -66,7 +18,6 @@ TEST(NoiseGate, ConstantsThresholdsAndHold) {
         gate.prepare(rate);
         EXPECT_EQ(gate.holdSamples, hold);
     }
-    EXPECT_EQ(gate.openCoefficient, static_cast<float>(std::exp(-1.0 / 96.0)));
     EXPECT_NEAR(NoiseGate::thresholdFor(0.0f), 1e-4, 1e-10);
     EXPECT_NEAR(NoiseGate::thresholdFor(0.5f), 0.0017783, 1e-7);
     EXPECT_NEAR(NoiseGate::thresholdFor(1.0f), 0.031623, 1e-6);
@@ -86,22 +37,21 @@ TEST(NoiseGate, OpensFastHoldsThenClosesSlowly) {
     int closesAt = gate.holdSamples;
     while ((envelope *= gate.envelopeDecay) > gate.threshold) ++closesAt;
     EXPECT_NEAR(closesAt, 0.023 * fs + 1920, 10);
-    float held = gate.gain;
+    const float opened = gate.gain;
     for (int j = 0; j < closesAt; ++j) ASSERT_EQ(gate.processSample(0.0f), 0.0f);
-    EXPECT_GE(gate.gain, held);
-    held = gate.gain;
+    EXPECT_GE(gate.gain, opened);
+    const float held = gate.gain;
     gate.processSample(0.0f);
     EXPECT_EQ(gate.gain, gate.closeCoefficient * held);
     for (int j = 1; j < 3840; ++j) gate.processSample(0.0f); // one 80 ms time constant
     EXPECT_NEAR(gate.gain, std::exp(-1.0), 0.01);
 
-    // Exactly at the threshold counts as below it.
-    gate.prepare(fs);
+    gate.prepare(fs); // exactly at the threshold counts as below it
     gate.threshold = 0.01f;
     for (int i = 0; i < 100; ++i) ASSERT_EQ(gate.processSample(0.01f), 0.0f);
 }
 
-TEST(OutputLimiter, PassesQuietSettlesAtCeilingClampsSpikes) {
+TEST(OutputLimiter, PassesQuietSettlesAtCeilingClampsSpikesAndIgnoresNonFinite) {
     OutputLimiter limiter;
     limiter.prepare(fs);
     EXPECT_NEAR(limiter.attackCoefficient(), 0.959189, 1e-6);
@@ -121,27 +71,70 @@ TEST(OutputLimiter, PassesQuietSettlesAtCeilingClampsSpikes) {
     float spike[2] = {0.0f, 5.0f};
     limiter.process(spike, 2);
     EXPECT_EQ(spike[1], 1.0f);
-    EXPECT_NEAR(limiter.envelope(), 0.204, 1e-3);
-}
-
-// Mended fault: an infinite or NaN sample used to drive the envelope to
-// infinity or NaN, silencing the output until the next stream open.
-TEST(OutputLimiter, NonFiniteSamplesNeitherPassNorTouchTheEnvelope) {
-    OutputLimiter limiter;
-    limiter.prepare(fs);
-    std::vector<float> x = test::sine(480, 440.0, 0.5f);
-    limiter.process(x.data(), 480);
     const float envelope = limiter.envelope();
-    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_NEAR(envelope, 0.204, 1e-3);
+
+    // Mended fault: infinity or NaN used to drive the envelope to infinity or
+    // NaN, silencing the output until the next stream open.
+    const float inf = std::numeric_limits<float>::infinity(), big = std::numeric_limits<float>::max();
     float bad[3] = {inf, -inf, std::numeric_limits<float>::quiet_NaN()};
     limiter.process(bad, 3);
-    EXPECT_EQ(bad[0], 1.0f);
-    EXPECT_EQ(bad[1], -1.0f);
-    EXPECT_EQ(bad[2], 0.0f);
+    EXPECT_EQ(std::vector<float>(bad, bad + 3), (std::vector<float>{1.0f, -1.0f, 0.0f}));
     EXPECT_EQ(limiter.envelope(), envelope);
-    float huge[2] = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max()};
+    float huge[2] = {big, big};
     limiter.process(huge, 2);
     EXPECT_TRUE(std::isfinite(limiter.envelope()));
+}
+
+TEST(Oversampler, TapsAreASymmetricUnityGainLowPass) {
+    Oversampler o;
+    o.prepare(64);
+    double sum = 0.0;
+    for (int n = 0; n < 64; ++n) {
+        EXPECT_NEAR(o.taps[n], o.taps[63 - n], 1e-7) << n;
+        sum += o.taps[n];
+    }
+    EXPECT_NEAR(sum, 1.0, 1e-6);
+    EXPECT_NEAR(o.taps[31], 0.224815, 1e-6);
+    EXPECT_EQ(o.taps[31], o.taps[32]);
+}
+
+TEST(Oversampler, PairDelaysAnImpulseByFifteenSamples) {
+    Oversampler o;
+    o.prepare(64);
+    std::vector<float> in(64, 0.0f), up(256), down(64);
+    in[0] = 1.0f;
+    o.upsample(in.data(), up.data(), 64);
+    for (int j = 0; j < 80; ++j) ASSERT_EQ(up[j], j < 64 ? 4.0f * o.taps[j] : 0.0f) << j;
+    o.downsample(up.data(), down.data(), 64);
+    EXPECT_NEAR(down[15], 0.8548, 1e-4);
+    for (int m : {14, 16}) EXPECT_NEAR(down[m], 0.1343, 1e-4);
+    for (int m : {13, 17}) EXPECT_NEAR(down[m], -0.1055, 1e-4);
+}
+
+// The fast path sums several outputs at once; each must still equal the plain
+// formula (sums in tap order) for any block split, even beyond the prepared block.
+TEST(Oversampler, AnyBlockSplitMatchesThePlainFormulaExactly) {
+    Oversampler o;
+    o.prepare(64);
+    const std::vector<float> x = test::sine(451, 7919.0, 0.9f), u = test::sine(4 * 451, 31337.0, 0.8f);
+    std::vector<float> up(4 * 451), down(451);
+    int32_t at = 0;
+    for (int32_t len : {1, 7, 64, 13, 300, 2, 45, 16, 3}) {
+        o.upsample(x.data() + at, up.data() + 4 * at, len);
+        o.downsample(u.data() + 4 * at, down.data() + at, len);
+        at += len;
+    }
+    for (int64_t j = 0; j < 4 * 451; ++j) {
+        float sum = 0.0f;
+        for (int64_t k = 0; k < 16; ++k) sum += o.taps[4 * k + j % 4] * (j / 4 >= k ? x[j / 4 - k] : 0.0f);
+        ASSERT_EQ(up[j], 4.0f * sum) << j;
+    }
+    for (int64_t m = 0; m < 451; ++m) {
+        float sum = 0.0f;
+        for (int64_t t = 0; t < 64; ++t) sum += o.taps[t] * (4 * m + 3 >= t ? u[4 * m + 3 - t] : 0.0f);
+        ASSERT_EQ(down[m], sum) << m;
+    }
 }
 
 } // namespace
