@@ -8,6 +8,7 @@
 #include <pluginterfaces/base/funknown.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 
@@ -27,22 +28,29 @@ protected:
         std::string error;
         ASSERT_TRUE(slot.load(testBundle(name), error)) << error;
     }
-    // Runs the editor pump as the main loop does (every 5 ms) until `done` or the limit.
+    // Pumps the editor as the main loop does (every 5 ms) until `done` or the limit.
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 3s) {
-        auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
+        for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
             slot.pumpEditor();
             if (done()) return true;
             std::this_thread::sleep_for(5ms);
         }
         return done();
     }
-    unsigned long onlyAmpWindow() {
+    std::string openError(const std::string& name) {
+        load(name);
+        std::string e;
+        EXPECT_FALSE(slot.openEditor(e));
+        EXPECT_FALSE(slot.isEditorOpen());
+        return e;
+    }
+    unsigned long ampWindow() {
         auto windows = probe.topLevelsNamed("Amp");
         return windows.size() == 1 ? windows[0] : 0;
     }
     PluginSlot slot;
     X11Probe probe;
+    std::string error;
 };
 
 } // namespace
@@ -50,12 +58,10 @@ protected:
 TEST_F(SlotEditor, ViewGetsTheRunLoopAndItsResizeRequestSizesTheWindow) {
     ProbeHandle p("CorvenaEditor");
     load("CorvenaEditor");
-    std::string error;
     ASSERT_TRUE(slot.openEditor(error)) << error;
     EXPECT_TRUE(slot.isEditorOpen());
-    EXPECT_EQ(p->viewsCreated, 1);
     EXPECT_TRUE(p->viewHasFrame); // the frame came before attached
-    unsigned long window = onlyAmpWindow();
+    unsigned long window = ampWindow();
     ASSERT_NE(window, 0u);
     EXPECT_EQ(p->viewParent, window); // attached to our window, by its X id
     X11Probe::Geometry before = probe.geometry(window);
@@ -66,7 +72,7 @@ TEST_F(SlotEditor, ViewGetsTheRunLoopAndItsResizeRequestSizesTheWindow) {
     // Nothing runs between pumps: the view's timer only fires while we pump.
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(p->viewTimerTicks, 0);
-
+    // The view asks for 480 x 360 once its timer and its descriptor handler have each fired three times.
     ASSERT_TRUE(pumpUntil([&] { return p->viewResizeResult != -1; }))
         << "ticks " << p->viewTimerTicks << ", fd events " << p->viewFdEvents;
     EXPECT_GE(p->viewFdEvents, 3);
@@ -79,108 +85,86 @@ TEST_F(SlotEditor, ViewGetsTheRunLoopAndItsResizeRequestSizesTheWindow) {
     EXPECT_EQ(p->viewWidth, 480); // and the view was told its new size
     EXPECT_EQ(p->viewHeight, 360);
 
-    // A second open neither creates nor attaches another view.
-    ASSERT_TRUE(slot.openEditor(error));
+    ASSERT_TRUE(slot.openEditor(error)); // a second open creates and attaches no other view
     EXPECT_EQ(p->viewsCreated, 1);
     EXPECT_EQ(p->viewAttached, 1);
 
     slot.closeEditor();
+    slot.closeEditor(); // closing again does nothing
     EXPECT_FALSE(slot.isEditorOpen());
     EXPECT_EQ(p->viewRemoved, 1);
     EXPECT_FALSE(p->viewHasFrame);
     EXPECT_EQ(p->viewsAlive, 0);
     EXPECT_TRUE(probe.topLevelsNamed("Amp").empty());
     int ticks = p->viewTimerTicks;
-    slot.closeEditor(); // closing again does nothing
     pumpUntil([] { return false; }, 50ms);
     EXPECT_EQ(p->viewTimerTicks, ticks);
 }
 
-TEST_F(SlotEditor, CloseRequestFromTheWindowManagerClosesOnTheNextPump) {
+TEST_F(SlotEditor, CloseRequestClosesOnTheNextPumpAndUnloadClosesFirst) {
     ProbeHandle p("CorvenaEditor");
     load("CorvenaEditor");
-    std::string error;
     ASSERT_TRUE(slot.openEditor(error)) << error;
-    unsigned long window = onlyAmpWindow();
-    ASSERT_NE(window, 0u);
-    probe.sendDeleteRequest(window);
+    ASSERT_NE(ampWindow(), 0u);
+    probe.sendProtocol(ampWindow());
     slot.pumpEditor();
     EXPECT_FALSE(slot.isEditorOpen());
     EXPECT_EQ(p->viewRemoved, 1);
     EXPECT_EQ(p->viewsAlive, 0);
-    // Opening again makes a new view.
     ASSERT_TRUE(slot.openEditor(error)) << error;
-    EXPECT_EQ(p->viewsCreated, 2);
-    EXPECT_EQ(p->viewsAlive, 1);
-    // Unloading closes it first.
+    EXPECT_EQ(p->viewsCreated, 2); // a new view
     slot.unload();
     EXPECT_FALSE(slot.isEditorOpen());
     EXPECT_EQ(p->viewRemoved, 2);
     EXPECT_EQ(p->viewsAlive, 0);
     EXPECT_TRUE(probe.topLevelsNamed("Amp").empty());
-}
 
-TEST_F(SlotEditor, RefusedAttachLeavesNothingHeld) {
-    ProbeHandle p("CorvenaEditorRefuseAttach");
-    load("CorvenaEditorRefuseAttach");
-    std::string error;
-    EXPECT_FALSE(slot.openEditor(error));
-    EXPECT_EQ(error, "the plugin refused to attach its editor");
-    EXPECT_FALSE(slot.isEditorOpen());
-    EXPECT_EQ(p->viewAttached, 1);
-    EXPECT_FALSE(p->viewHasFrame);
-    // The timer and handler it registered before refusing were dropped with the
-    // frame, so the view is gone (no reference cycle through the run loop).
+    // So does the slot's destruction.
+    {
+        PluginSlot other;
+        ASSERT_TRUE(other.load(testBundle("CorvenaEditor"), error)) << error;
+        ASSERT_TRUE(other.openEditor(error)) << error;
+        EXPECT_EQ(p->viewsAlive, 1);
+    }
+    EXPECT_EQ(p->viewRemoved, 3);
     EXPECT_EQ(p->viewsAlive, 0);
     EXPECT_TRUE(probe.topLevelsNamed("Amp").empty());
-    pumpUntil([] { return false; }, 50ms);
-    EXPECT_EQ(p->viewTimerTicks, 0);
-    EXPECT_TRUE(slot.isReady()); // the plug-in itself is unaffected
 }
 
-TEST_F(SlotEditor, PluginsWithoutAnEditorWeCanShow) {
+TEST_F(SlotEditor, EditorsWeCannotShow) {
+    {
+        ProbeHandle p("CorvenaEditorRefuseAttach");
+        EXPECT_EQ(openError("CorvenaEditorRefuseAttach"), "the plugin refused to attach its editor");
+        EXPECT_EQ(p->viewAttached, 1);
+        EXPECT_FALSE(p->viewHasFrame);
+        // What it registered before refusing went with the frame: no reference
+        // cycle through the run loop keeps the view.
+        EXPECT_EQ(p->viewsAlive, 0);
+        EXPECT_TRUE(probe.topLevelsNamed("Amp").empty());
+        pumpUntil([] { return false; }, 50ms);
+        EXPECT_EQ(p->viewTimerTicks, 0);
+        EXPECT_TRUE(slot.isReady()); // the plug-in itself is unaffected
+    }
     {
         ProbeHandle p("CorvenaEditorNoX11"); // a view, but not for X11
-        load("CorvenaEditorNoX11");
-        std::string error;
-        EXPECT_FALSE(slot.openEditor(error));
-        EXPECT_EQ(error, "this plugin has no editor");
+        EXPECT_EQ(openError("CorvenaEditorNoX11"), "this plugin has no editor");
         EXPECT_EQ(p->viewsCreated, 1);
         EXPECT_EQ(p->viewsAlive, 0); // released again at once
         EXPECT_EQ(p->viewAttached, 0);
     }
     {
-        ProbeHandle p("CorvenaGain"); // its controller creates no view
-        load("CorvenaGain");
-        std::string error;
-        EXPECT_FALSE(slot.openEditor(error));
-        EXPECT_EQ(error, "this plugin has no editor");
+        ProbeHandle p("CorvenaEditor");
+        std::string display = getenv("DISPLAY");
+        unsetenv("DISPLAY");
+        EXPECT_EQ(openError("CorvenaEditor"), "could not create the editor window");
+        setenv("DISPLAY", display.c_str(), 1);
+        EXPECT_EQ(p->viewsAlive, 0);
+        EXPECT_TRUE(slot.isReady());
     }
-    {
-        ProbeHandle p("CorvenaNoController");
-        load("CorvenaNoController");
-        std::string error;
-        EXPECT_FALSE(slot.openEditor(error));
-        EXPECT_EQ(error, "no plugin loaded");
-    }
+    EXPECT_EQ(openError("CorvenaGain"), "this plugin has no editor"); // no view at all
+    EXPECT_EQ(openError("CorvenaNoController"), "no plugin loaded");
     slot.unload();
-    std::string error;
     EXPECT_FALSE(slot.openEditor(error));
     EXPECT_EQ(error, "no plugin loaded");
     slot.pumpEditor(); // nothing open: nothing to do
-    EXPECT_FALSE(slot.isEditorOpen());
-}
-
-TEST_F(SlotEditor, DestroyingTheSlotClosesTheEditor) {
-    ProbeHandle p("CorvenaEditor");
-    {
-        PluginSlot other;
-        std::string error;
-        ASSERT_TRUE(other.load(testBundle("CorvenaEditor"), error)) << error;
-        ASSERT_TRUE(other.openEditor(error)) << error;
-        EXPECT_EQ(p->viewsAlive, 1);
-    }
-    EXPECT_EQ(p->viewRemoved, 1);
-    EXPECT_EQ(p->viewsAlive, 0);
-    EXPECT_TRUE(probe.topLevelsNamed("Amp").empty());
 }

@@ -1,64 +1,50 @@
 #pragma once
-// Small reference-counted run-loop handlers for the tests.
+// A reference-counted run-loop handler (timer and descriptor) for the tests.
 #include <pluginterfaces/gui/iplugview.h>
 
-#include <atomic>
 #include <functional>
-#include <string>
 #include <vector>
+#include <unistd.h>
 
 namespace corvena::test {
 
-template <class Interface>
-class CountedHandler : public Interface {
+class TestHandler : public Steinberg::Linux::ITimerHandler, public Steinberg::Linux::IEventHandler {
 public:
     Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override {
-        if (Steinberg::FUnknownPrivate::iidEqual(iid, Interface::iid) ||
-            Steinberg::FUnknownPrivate::iidEqual(iid, Steinberg::FUnknown::iid)) {
-            addRef();
-            *obj = static_cast<Interface*>(this);
-            return Steinberg::kResultOk;
-        }
+        using namespace Steinberg;
         *obj = nullptr;
-        return Steinberg::kNoInterface;
+        if (FUnknownPrivate::iidEqual(iid, Linux::IEventHandler::iid))
+            *obj = static_cast<Linux::IEventHandler*>(this);
+        else if (FUnknownPrivate::iidEqual(iid, Linux::ITimerHandler::iid) || FUnknownPrivate::iidEqual(iid, FUnknown::iid))
+            *obj = static_cast<Linux::ITimerHandler*>(this);
+        if (!*obj) return kNoInterface;
+        addRef();
+        return kResultOk;
     }
     Steinberg::uint32 PLUGIN_API addRef() override { return ++refs; }
     Steinberg::uint32 PLUGIN_API release() override {
-        Steinberg::uint32 r = --refs;
-        if (r == 0) {
-            if (inCall) destroyedDuringCall = true; // would be a use after free
-            if (destroyed) *destroyed = true;
+        if (--refs == 0) {
+            destroyed = true;
+            destroyedDuringCall = inCall; // would be a use after free
         }
-        return r;
+        return refs;
     }
-    std::atomic<Steinberg::uint32> refs{1};
-    bool inCall = false;
-    bool destroyedDuringCall = false;
-    bool* destroyed = nullptr;
-};
-
-class TestTimer : public CountedHandler<Steinberg::Linux::ITimerHandler> {
-public:
     void PLUGIN_API onTimer() override {
         inCall = true;
         ++calls;
         if (action) action();
         inCall = false;
     }
-    int calls = 0;
-    std::function<void()> action;
-};
-
-class TestFdHandler : public CountedHandler<Steinberg::Linux::IEventHandler> {
-public:
     void PLUGIN_API onFDIsSet(Steinberg::Linux::FileDescriptor fd) override {
-        inCall = true;
         fds.push_back(fd);
-        if (action) action(fd);
-        inCall = false;
+        char c;
+        if (read(fd, &c, 1) != 1) fds.push_back(-1); // read, or it stays readable
     }
+    Steinberg::uint32 refs = 1;
+    int calls = 0;
     std::vector<int> fds;
-    std::function<void(int)> action;
+    std::function<void()> action;
+    bool inCall = false, destroyed = false, destroyedDuringCall = false;
 };
 
 } // namespace corvena::test

@@ -5,11 +5,12 @@
 #include <vector>
 #include <sys/types.h>
 
+typedef struct _XDisplay Display; // as Xlib declares it, without Xlib's macros
+
 namespace corvena::test {
 
-// A private Xvfb server for the editor tests. Xvfb chooses a free display number
-// itself (-displayfd); DISPLAY of the test process then points at it, so engines
-// spawned by the tests inherit it.
+// A private Xvfb on a display number it picks itself; DISPLAY then points at it,
+// so engines spawned by the tests inherit it.
 class XvfbEnvironment : public ::testing::Environment {
 public:
     void SetUp() override;
@@ -22,6 +23,7 @@ private:
 };
 
 // Looks at windows on the test display through a connection of its own.
+// Windows may vanish while being asked about: X errors are ignored.
 class X11Probe {
 public:
     X11Probe();
@@ -30,27 +32,21 @@ public:
     X11Probe& operator=(const X11Probe&) = delete;
 
     struct Geometry {
-        int x = 0, y = 0;          // client area's position on the screen
+        int x = 0, y = 0; // of the client area, on the screen
         unsigned width = 0, height = 0;
-        bool operator==(const Geometry& o) const {
-            return x == o.x && y == o.y && width == o.width && height == o.height;
-        }
     };
-    // Top-level windows titled `title`.
+    Display* display() const { return display_; }
     std::vector<unsigned long> topLevelsNamed(const std::string& title);
     std::vector<unsigned long> children(unsigned long window);
     Geometry geometry(unsigned long window);
     bool viewable(unsigned long window);
-    // What a window manager sends when the user clicks the close button.
-    void sendDeleteRequest(unsigned long window);
-    // Number of distinct colours in a screenshot of the window (0 when none was taken).
+    // A WM_PROTOCOLS message, by default what a window manager's close button sends.
+    void sendProtocol(unsigned long window, const char* protocol = "WM_DELETE_WINDOW");
+    // Distinct colours in a screenshot of the window (0 when none was taken).
     int screenshotColours(unsigned long window);
 
 private:
-    void* display_;
+    Display* display_;
 };
-
-// Runs a shell command, returns its standard output (trailing newline removed).
-std::string runCommand(const std::string& command, int* status = nullptr);
 
 } // namespace corvena::test
