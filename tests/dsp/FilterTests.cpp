@@ -12,7 +12,7 @@ namespace corvena {
 namespace {
 constexpr double fs = 48000.0;
 
-TEST(NoiseGate, ConstantsThresholdsAndHold) {
+TEST(NoiseGate, ThresholdsHoldAndOpenHoldCloseTiming) {
     NoiseGate gate;
     for (auto [rate, hold] : {std::pair{48000.0, 1920}, {44100.0, 1764}, {96000.0, 3840}}) {
         gate.prepare(rate);
@@ -22,10 +22,8 @@ TEST(NoiseGate, ConstantsThresholdsAndHold) {
     EXPECT_NEAR(NoiseGate::thresholdFor(0.5f), 0.0017783, 1e-7);
     EXPECT_NEAR(NoiseGate::thresholdFor(1.0f), 0.031623, 1e-6);
     EXPECT_EQ(NoiseGate::thresholdFor(1.5f), NoiseGate::thresholdFor(1.0f));
-}
 
-TEST(NoiseGate, OpensFastHoldsThenClosesSlowly) {
-    NoiseGate gate;
+    // Opens fast, holds, then closes slowly.
     gate.prepare(fs);
     gate.threshold = NoiseGate::thresholdFor(1.0f);
     for (int i = 0; i < 48; ++i) gate.processSample(0.1f); // one 1 ms time constant
@@ -51,16 +49,11 @@ TEST(NoiseGate, OpensFastHoldsThenClosesSlowly) {
     for (int i = 0; i < 100; ++i) ASSERT_EQ(gate.processSample(0.01f), 0.0f);
 }
 
-TEST(OutputLimiter, PassesQuietSettlesAtCeilingClampsSpikesAndIgnoresNonFinite) {
+TEST(OutputLimiter, SettlesAtCeilingClampsSpikesAndIgnoresNonFinite) {
     OutputLimiter limiter;
     limiter.prepare(fs);
     EXPECT_NEAR(limiter.attackCoefficient(), 0.959189, 1e-6);
     EXPECT_NEAR(limiter.releaseCoefficient(), 0.999583, 1e-6);
-    std::vector<float> x = test::sine(4800, 440.0, 0.5f);
-    const std::vector<float> quiet = x;
-    limiter.process(x.data(), 4800);
-    EXPECT_EQ(x, quiet);
-
     for (float level : {2.0f, -2.0f}) {
         limiter.prepare(fs);
         std::vector<float> y(24000, level);

@@ -86,16 +86,13 @@ TEST(ProcessBlock, ToneReplacesMonitorAndClickWhileRecordingsKeepTheGuitar) {
     EXPECT_EQ(rig.engine.wetRing.pop(wet.data(), 512), 384u);
     EXPECT_TRUE(std::equal(note.begin(), note.end(), di.begin() + 256));
     EXPECT_TRUE(std::equal(wet.begin() + 256, wet.begin() + 384, rig.engine.wetBuffer.begin()));
-    EXPECT_EQ(rig.engine.framesRecorded.load(), 384u);
 }
 
 TEST(ProcessBlock, ClickOnlyWhileRecordingAndSettingsAtNextBlock) {
     EngineRig rig;
     rig.engine.setMetronome(true, 120.0f);
     rig.engine.setMonitor(false, 0.8f);
-    AmpSettings clean;
-    clean.model = AmpModel::Clean;
-    rig.engine.setAmpSettings(clean, false);
+    rig.engine.setAmpSettings({AmpModel::Clean}, false);
     const std::vector<float> in(128, 0.3f);
     rig.run(in.data());
     EXPECT_EQ(rig.engine.amp.settings().model, AmpModel::Clean);
@@ -119,28 +116,23 @@ TEST(ProcessBlock, ClickOnlyWhileRecordingAndSettingsAtNextBlock) {
 // wet recording as NaN or infinity, a hot note plays on under absurd gains,
 // and once sane settings return the chain sounds as if nothing happened.
 TEST(ProcessBlockOverflow, AbsurdSettingsNeverReachOutputOrRecording) {
-    const float inf = std::numeric_limits<float>::infinity();
     std::vector<float> note = test::sine(48000, 196.0, 1.5f), bad = note, silence(128, 0.0f), wet(48000);
     bad[3] = std::numeric_limits<float>::quiet_NaN();
-    bad[4] = inf;
+    bad[4] = std::numeric_limits<float>::infinity();
+    auto feed = [&](EngineRig& r, uint32_t blocks) {
+        for (uint32_t b = 0; b < blocks; ++b) {
+            r.run(b % 4 == 0 ? silence.data() : (b == 2 ? bad.data() : note.data() + b * 128 % 47872));
+            ASSERT_TRUE(test::allFinite(r.output.data(), 256)) << b;
+            if (b % 4 != 0 && b > 10) // plays on, without dropouts
+                ASSERT_GT(*std::max_element(r.output.begin(), r.output.begin() + 256), 0.01f) << b;
+        }
+    };
     for (AmpModel model : {AmpModel::Drive, AmpModel::Clean}) {
         EngineRig rig, reference;
         rig.engine.wetPath = "wet.wav";
         rig.engine.recording.store(true);
-        AmpSettings sane, gain39, gain30, level30;
-        sane.model = gain39.model = gain30.model = level30.model = model;
-        gain39.gain = static_cast<float>(1e39);
-        gain30.gain = 30.0f;
-        level30.level = 1e30f;
-        auto feed = [&](EngineRig& r, uint32_t blocks) {
-            for (uint32_t b = 0; b < blocks; ++b) {
-                r.run(b % 4 == 0 ? silence.data() : (b == 2 ? bad.data() : note.data() + b * 128 % 47872));
-                ASSERT_TRUE(test::allFinite(r.output.data(), 256)) << b;
-                if (b % 4 != 0 && b > 10) // plays on, without dropouts
-                    ASSERT_GT(*std::max_element(r.output.begin(), r.output.begin() + 256), 0.01f) << b;
-            }
-        };
-        reference.engine.setAmpSettings(sane, true);
+        const AmpSettings sane{model}, gain39{model, static_cast<float>(1e39)}, gain30{model, 30.0f},
+            level30{model, 0.6f, 0.5f, 0.5f, 0.5f, 1e30f};
         for (const AmpSettings& s : {gain39, gain30, level30}) {
             rig.engine.setAmpSettings(s, true);
             feed(rig, 40);
@@ -149,6 +141,7 @@ TEST(ProcessBlockOverflow, AbsurdSettingsNeverReachOutputOrRecording) {
         EXPECT_EQ(got, 120u * 128);
         EXPECT_TRUE(test::allFinite(wet.data(), got));
         rig.engine.setAmpSettings(sane, true);
+        reference.engine.setAmpSettings(sane, true);
         feed(rig, 200);
         feed(reference, 200);
         for (uint32_t i = 0; i < 256; ++i) ASSERT_NEAR(rig.output[i], reference.output[i], 1e-4);
