@@ -1,13 +1,15 @@
 #pragma once
 // A corvena-audio process on the binary's private JACK server, with the JSON
-// plumbing the stream tests share.
+// plumbing and signal measures the stream tests share.
 #include "support/EngineProcess.h"
 #include "support/JackPeer.h"
 #include "support/JackServer.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,16 +73,22 @@ private:
     int lastId_ = 0;
 };
 
-// Names of the JACK clients that own a port, in first-seen order.
-inline std::vector<std::string> jackClients(const JackPeer& peer) {
-    std::vector<std::string> clients;
-    for (const auto& port : peer.ports()) {
-        const std::string client = port.substr(0, port.find(':'));
-        bool seen = false;
-        for (const auto& c : clients) seen = seen || c == client;
-        if (!seen) clients.push_back(client);
-    }
-    return clients;
+inline float peakOf(const std::vector<float>& v) {
+    float p = 0.0f;
+    for (float x : v) p = std::max(p, std::fabs(x));
+    return p;
+}
+
+// From the rising zero crossings.
+inline double frequencyOf(const std::vector<float>& v, double rate = 48000.0) {
+    int crossings = 0;
+    size_t first = 0, last = 0;
+    for (size_t i = 1; i < v.size(); ++i)
+        if (v[i - 1] < 0.0f && v[i] >= 0.0f) {
+            if (crossings++ == 0) first = i;
+            last = i;
+        }
+    return crossings < 2 ? 0.0 : (crossings - 1) * rate / static_cast<double>(last - first);
 }
 
 } // namespace corvena::test

@@ -12,17 +12,12 @@ using json = nlohmann::json;
 
 namespace {
 
-struct Layout {
-    unsigned capture;
-    unsigned playback;
-};
-
 class DeviceLayout : public ::testing::Test {
 protected:
-    void start(Layout layout) {
+    void start(unsigned capture, unsigned playback) {
         JackServer::Options options;
-        options.captureChannels = layout.capture;
-        options.playbackChannels = layout.playback;
+        options.captureChannels = capture;
+        options.playbackChannels = playback;
         ASSERT_TRUE(server.start(options)) << server.log();
         engine = std::make_unique<EngineProcess>(CORVENA_AUDIO_BINARY, server.environment());
         ASSERT_TRUE(engine->readLine().has_value());
@@ -41,7 +36,7 @@ protected:
 } // namespace
 
 TEST_F(DeviceLayout, EightyInputsOpenAsSixtyFourAndThePairStaysOnTheDevice) {
-    start({80, 4});
+    start(80, 4);
     json devices = request(R"({"cmd":"listDevices"})")["devices"];
     ASSERT_FALSE(devices.empty());
     EXPECT_EQ(devices[0]["inputChannels"], 80);
@@ -53,18 +48,14 @@ TEST_F(DeviceLayout, EightyInputsOpenAsSixtyFourAndThePairStaysOnTheDevice) {
     EXPECT_EQ(r["inputChannel"], 63);
     EXPECT_EQ(r["outputChannelCount"], 4);
     EXPECT_EQ(r["outputChannel"], 2);
-    auto level = engine->readLine();
-    ASSERT_TRUE(level.has_value());
-    EXPECT_EQ(json::parse(*level)["inputs"].size(), 64u);
-
-    // Within range the request is kept.
-    r = request(R"({"cmd":"open","inputChannel":3,"outputChannel":1})");
+    EXPECT_EQ(json::parse(engine->readLine().value_or("{}"))["inputs"].size(), 64u);
+    r = request(R"({"cmd":"open","inputChannel":3,"outputChannel":1})"); // within range: kept
     EXPECT_EQ(r["inputChannel"], 3);
     EXPECT_EQ(r["outputChannel"], 1);
 }
 
 TEST_F(DeviceLayout, ThreeOutputsTakeThePairFromChannelOne) {
-    start({1, 3});
+    start(1, 3);
     json r = request(R"({"cmd":"open","outputChannel":5,"inputChannel":5})");
     ASSERT_TRUE(r["ok"].get<bool>()) << r.dump();
     EXPECT_EQ(r["outputChannel"], 1);
@@ -74,7 +65,7 @@ TEST_F(DeviceLayout, ThreeOutputsTakeThePairFromChannelOne) {
 }
 
 TEST_F(DeviceLayout, MonoOutputDeviceIsRefusedByTheLibraryAndNothingStaysOpen) {
-    start({2, 1});
+    start(2, 1);
     // The pair starts at 0 on a mono device; JACK has no second channel for it.
     json r = request(R"({"cmd":"open","outputChannel":5})");
     EXPECT_FALSE(r["ok"].get<bool>());

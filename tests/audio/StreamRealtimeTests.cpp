@@ -1,8 +1,7 @@
 // The audio thread of a real stream neither allocates nor waits for a lock.
-// Its own binary: operator new and pthread_mutex_lock are replaced here and count
-// every call made by any thread but the test's own while the window is open. In a
-// steady stream the only other busy threads are JACK's process threads, that is
-// the engine's audio callback (and the feeding peer, which does neither).
+// operator new and pthread_mutex_lock count every call from any thread but the
+// test's own while armed: in a steady stream that is JACK's process threads,
+// i.e. the engine's callback (and the feeding peer, which does neither).
 #include "engine/Engine.h"
 #include "support/JackPeer.h"
 #include "support/JackServer.h"

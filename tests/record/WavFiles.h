@@ -1,6 +1,5 @@
 #pragma once
-// Reading WAV files back in tests: raw bytes for the header, and libsndfile
-// as an independent reader for format and contents.
+// Reading takes back: raw bytes for the header, libsndfile as an independent reader.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,22 +14,16 @@ int32_t le24(const std::vector<uint8_t>& bytes, size_t at); // sign-extended
 struct SndInfo {
     bool opened = false;
     int64_t frames = 0;
-    int rate = 0;
-    int channels = 0;
     int format = 0;
-    std::vector<int32_t> samples; // 24-bit sample values
+    std::vector<int32_t> samples; // 24-bit codes
 };
-// Opens the file with libsndfile; samples are read only when wanted.
-SndInfo readWithSndfile(const std::string& path, bool wantSamples = true);
+SndInfo readWithSndfile(const std::string& path);
 
-// Checks the things every finished take must satisfy: a 24-bit mono PCM WAV
-// whose header sizes match the file's length. Returns an empty string when
-// everything holds, otherwise what is wrong.
-std::string checkConsistentWav(const std::string& path, uint32_t rate);
+// "" when `path` is a 24-bit mono PCM WAV at `rate` whose header sizes match its
+// length and, unless `frames` is -1, holds that many frames; otherwise what is wrong.
+std::string checkWav(const std::string& path, uint32_t rate, int64_t frames = -1);
 
-bool fileExists(const std::string& path);
-
-// A new, empty directory under the system's temporary directory.
-std::string makeTempDir(const std::string& tag);
+// A fresh directory for the running test's files.
+std::string testDir();
 
 } // namespace corvena::test
