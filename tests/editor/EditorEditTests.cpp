@@ -25,13 +25,13 @@ namespace {
 
 // Peak level, the median of three captures of 0.1 s: a late cycle of the test's
 // own client (a gap or phase jump) or one xrun on a busy machine decides nothing.
-double steadyAmplitude(JackPeer& peer, size_t channel = 0) {
+double steadyAmplitude(JackPeer& peer) {
     std::vector<double> a;
     for (int i = 0; i < 3; ++i) {
         auto out = peer.capture(4800);
-        if (out.size() <= channel || out[channel].size() != 4800) return -1;
+        if (out.empty() || out[0].size() != 4800) return -1;
         float peak = 0;
-        for (float v : out[channel]) peak = std::max(peak, std::fabs(v));
+        for (float v : out[0]) peak = std::max(peak, std::fabs(v));
         a.push_back(peak);
     }
     std::sort(a.begin(), a.end());
@@ -53,9 +53,8 @@ TEST(EditorEdits, EditFromTheEditorIsHeardInTheOutput) {
     ASSERT_EQ(loaded["ok"], true) << loaded.dump();
 
     std::this_thread::sleep_for(200ms);
-    double unity = steadyAmplitude(peer), unityRight = steadyAmplitude(peer, 1);
+    double unity = steadyAmplitude(peer);
     ASSERT_GT(unity, 0.05);
-    ASSERT_NEAR(unityRight, unity, 0.01);
 
     // The view's timer edits the gain to 0.25 (half of unity) through performEdit.
     ASSERT_EQ(json::parse(engine.request(R"({"id":3,"cmd":"vstEditor"})"))["ok"], true);
@@ -63,7 +62,6 @@ TEST(EditorEdits, EditFromTheEditorIsHeardInTheOutput) {
         if (steadyAmplitude(peer) < unity * 0.75) break;
     // That capture may hold the moment of the change; measure later ones.
     EXPECT_NEAR(steadyAmplitude(peer) / unity, 0.5, 0.02) << "unity " << unity;
-    EXPECT_NEAR(steadyAmplitude(peer, 1) / unityRight, 0.5, 0.02);
     // It stays after the editor is closed.
     ASSERT_EQ(json::parse(engine.request(R"({"id":4,"cmd":"vstEditor","open":false})"))["ok"], true);
     EXPECT_NEAR(steadyAmplitude(peer) / unity, 0.5, 0.02);

@@ -33,14 +33,6 @@ struct FrameTest : ::testing::Test {
 
 } // namespace
 
-TEST_F(FrameTest, ResizeViewSizesTheWindowToTheRect) {
-    EXPECT_EQ(frame->queryInterface(IPlugFrame::iid, nullptr), kInvalidArgument);
-    ViewRect rect(10, 20, 650, 500);
-    EXPECT_EQ(frame->resizeView(nullptr, &rect), kResultOk);
-    EXPECT_EQ(frame->resizeView(nullptr, nullptr), kResultFalse);
-    EXPECT_EQ(window.sizes, (std::vector<std::pair<int32_t, int32_t>>{{640, 480}}));
-}
-
 TEST_F(FrameTest, DetachedOrFromAnotherThreadReachesNoWindowAndHoldsNoHandler) {
     // The run loop and the window belong to the control thread; a plug-in thread
     // calling in would race with the pump.

@@ -10,16 +10,9 @@ namespace corvena::test {
 
 class TestHandler : public Steinberg::Linux::ITimerHandler, public Steinberg::Linux::IEventHandler {
 public:
-    Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override {
-        using namespace Steinberg;
-        *obj = nullptr;
-        if (FUnknownPrivate::iidEqual(iid, Linux::IEventHandler::iid))
-            *obj = static_cast<Linux::IEventHandler*>(this);
-        else if (FUnknownPrivate::iidEqual(iid, Linux::ITimerHandler::iid) || FUnknownPrivate::iidEqual(iid, FUnknown::iid))
-            *obj = static_cast<Linux::ITimerHandler*>(this);
-        if (!*obj) return kNoInterface;
-        addRef();
-        return kResultOk;
+    Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID, void** obj) override {
+        *obj = nullptr; // the run loop only holds and calls its handlers
+        return Steinberg::kNoInterface;
     }
     Steinberg::uint32 PLUGIN_API addRef() override { return ++refs; }
     Steinberg::uint32 PLUGIN_API release() override {
@@ -38,7 +31,7 @@ public:
     void PLUGIN_API onFDIsSet(Steinberg::Linux::FileDescriptor fd) override {
         fds.push_back(fd);
         char c;
-        if (read(fd, &c, 1) != 1) fds.push_back(-1); // read, or it stays readable
+        [[maybe_unused]] ssize_t n = read(fd, &c, 1); // or it stays readable
     }
     Steinberg::uint32 refs = 1;
     int calls = 0;

@@ -85,17 +85,13 @@ std::vector<unsigned long> X11Probe::topLevelsNamed(const std::string& title) {
 X11Probe::Geometry X11Probe::geometry(unsigned long window) {
     Geometry g;
     IgnoringErrors quiet(display_);
-    Window root, child;
-    unsigned border, depth;
-    if (XGetGeometry(display_, window, &root, &g.x, &g.y, &g.width, &g.height, &border, &depth))
-        XTranslateCoordinates(display_, window, root, 0, 0, &g.x, &g.y, &child);
-    return g;
-}
-
-bool X11Probe::viewable(unsigned long window) {
-    IgnoringErrors quiet(display_);
     XWindowAttributes a{};
-    return XGetWindowAttributes(display_, window, &a) && a.map_state == IsViewable;
+    Window child;
+    if (XGetWindowAttributes(display_, window, &a)) {
+        g = {0, 0, unsigned(a.width), unsigned(a.height), a.map_state == IsViewable};
+        XTranslateCoordinates(display_, window, a.root, 0, 0, &g.x, &g.y, &child);
+    }
+    return g;
 }
 
 void X11Probe::sendProtocol(unsigned long window, const char* protocol) {

@@ -34,12 +34,12 @@ public:
     struct Geometry {
         int x = 0, y = 0; // of the client area, on the screen
         unsigned width = 0, height = 0;
+        bool viewable = false;
     };
     Display* display() const { return display_; }
     std::vector<unsigned long> topLevelsNamed(const std::string& title);
     std::vector<unsigned long> children(unsigned long window);
     Geometry geometry(unsigned long window);
-    bool viewable(unsigned long window);
     // A WM_PROTOCOLS message, by default what a window manager's close button sends.
     void sendProtocol(unsigned long window, const char* protocol = "WM_DELETE_WINDOW");
     // Distinct colours in a screenshot of the window (0 when none was taken).
