@@ -1,6 +1,5 @@
-// The hosting layer on its own: the edit ring, module loading and the
-// provider, with the project's test plug-ins and zam-plugins. Failures of
-// loading are covered through the slot (SlotTests.cpp).
+// The hosting layer on its own: the edit ring, module loading and the provider.
+// Load failures are covered through the slot (SlotTests.cpp).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,59 +22,37 @@ using namespace Steinberg::Vst;
 namespace {
 
 struct Point {
-    int32 offset;
-    ParamValue value;
+    int32 offset = -1;
+    ParamValue value = -1;
 };
 
 Point lastPoint(IParamValueQueue* q) {
-    Point p{-1, -1};
+    Point p;
     q->getPoint(q->getPointCount() - 1, p.offset, p.value);
     return p;
 }
 
-TEST(ParameterChangeTransferTest, DeliversInOrderWithLatestValuePerParameter) {
-    ParameterChangeTransfer transfer;
-    transfer.setMaxParameters(4);
-    transfer.addChange(3, 0.1, 0);
-    transfer.addChange(1, 0.2, 0);
-    transfer.addChange(3, 0.7, 0);
-    ParameterChanges changes;
-    transfer.transferChangesTo(changes);
-    ASSERT_EQ(changes.getParameterCount(), 2);
-    EXPECT_EQ(changes.getParameterData(0)->getParameterId(), 3u);
-    EXPECT_EQ(changes.getParameterData(0)->getPointCount(), 1);
-    EXPECT_DOUBLE_EQ(lastPoint(changes.getParameterData(0)).value, 0.7);
-    EXPECT_EQ(lastPoint(changes.getParameterData(0)).offset, 0);
-    EXPECT_DOUBLE_EQ(lastPoint(changes.getParameterData(1)).value, 0.2);
-
-    // Delivered edits are gone.
-    changes.clearQueue();
-    transfer.transferChangesTo(changes);
-    EXPECT_EQ(changes.getParameterCount(), 0);
-}
-
-TEST(ParameterChangeTransferTest, FullRingKeepsTheFirstEntriesAndLosesTheRest) {
+// Latest value per parameter and delivery once are shown through the slot
+// (SlotTests.cpp); here the ring's bounds and its wrap.
+TEST(ParameterChangeTransferTest, FullRingKeepsTheFirst3999AndWrapsWhenRoomAgain) {
     ParameterChangeTransfer transfer;
     transfer.setMaxParameters(2000);
     ASSERT_EQ(transfer.capacity(), 4000);
+    ParameterChanges changes;
     for (uint32 id = 0; id < 5000; ++id)
         transfer.addChange(id, id / 5000.0, 0);
-    ParameterChanges changes;
     transfer.transferChangesTo(changes);
     ASSERT_EQ(changes.getParameterCount(), 3999);
-    for (int32 i = 0; i < 3999; ++i) {
-        ASSERT_EQ(changes.getParameterData(i)->getParameterId(), static_cast<uint32>(i));
-        ASSERT_DOUBLE_EQ(lastPoint(changes.getParameterData(i)).value, i / 5000.0);
-    }
-    // Room again, and across the wrap of the ring.
-    changes.clearQueue();
+    EXPECT_EQ(changes.getParameterData(3998)->getParameterId(), 3998u);
+    EXPECT_DOUBLE_EQ(lastPoint(changes.getParameterData(3998)).value, 3998 / 5000.0);
     for (int round = 0; round < 3; ++round) {
+        changes.clearQueue();
         for (uint32 id = 0; id < 3000; ++id)
             transfer.addChange(id, round + id / 1e4, 0);
         transfer.transferChangesTo(changes);
         ASSERT_EQ(changes.getParameterCount(), 3000);
+        EXPECT_EQ(lastPoint(changes.getParameterData(2999)).offset, 0);
         EXPECT_DOUBLE_EQ(lastPoint(changes.getParameterData(2999)).value, round + 2999 / 1e4);
-        changes.clearQueue();
     }
 }
 
@@ -94,7 +71,8 @@ TEST(ParameterChangeTransferTest, SecondWriterThreadDoesNotCorruptTheRing) {
     bool consistent = true;
     std::thread reader([&] {
         ParameterChanges changes(0);
-        auto drain = [&] {
+        for (bool last = false; !last;) {
+            last = done.load();
             transfer.transferChangesTo(changes);
             for (int32 i = 0; i < changes.getParameterCount(); ++i) {
                 IParamValueQueue* q = changes.getParameterData(i);
@@ -104,10 +82,7 @@ TEST(ParameterChangeTransferTest, SecondWriterThreadDoesNotCorruptTheRing) {
                              seen.insert(id).second;
             }
             changes.clearQueue();
-        };
-        while (!done.load())
-            drain();
-        drain();
+        }
     });
     std::thread a(writer, 0u), b(writer, 1000000u);
     a.join();
@@ -116,27 +91,15 @@ TEST(ParameterChangeTransferTest, SecondWriterThreadDoesNotCorruptTheRing) {
     reader.join();
     EXPECT_TRUE(consistent);
     EXPECT_GT(seen.size(), 0u);
-    EXPECT_LE(seen.size(), 2u * kPerWriter);
 }
 
-TEST(ModuleTest, LoadsBundleFolderAndPlainSharedObject) {
-    for (const std::string& path : {testBundle("CorvenaGain"), testBundle("CorvenaGain") + "/",
-                                    testLibrary("CorvenaGain"), zamBundle("ZamComp"), zamLibrary("ZamTube")}) {
-        SCOPED_TRACE(path);
-        std::string error;
-        Module::Ptr module = Module::create(path, error);
-        ASSERT_TRUE(module) << error;
-        EXPECT_TRUE(error.empty());
-        EXPECT_EQ(module->getPath(), path);
-        EXPECT_FALSE(module->getFactory().classInfos().empty());
-    }
-}
-
-TEST(ModuleTest, ClassInfosFromTheRichestFactory) {
+// Paths as given (bundle or shared object) are checked through the slot.
+TEST(ModuleTest, ClassInfosComeFromTheRichestFactory) {
     std::string error;
-    Module::Ptr gain = Module::create(testBundle("CorvenaTwoClasses"), error);
-    ASSERT_TRUE(gain) << error;
-    const auto infos = gain->getFactory().classInfos();
+    Module::Ptr two = Module::create(testBundle("CorvenaTwoClasses") + "/", error);
+    ASSERT_TRUE(two) << error;
+    EXPECT_EQ(two->getPath(), testBundle("CorvenaTwoClasses") + "/");
+    const auto infos = two->getFactory().classInfos();
     ASSERT_EQ(infos.size(), 3u);
     EXPECT_EQ(infos[0].category, "Audio Module Class");
     EXPECT_EQ(infos[0].name, "Corvena Two Classes");
@@ -144,50 +107,34 @@ TEST(ModuleTest, ClassInfosFromTheRichestFactory) {
     EXPECT_EQ(infos[1].category, "Component Controller Class");
     EXPECT_EQ(infos[2].name, "Corvena Two Classes Second");
     EXPECT_NE(infos[0].cid, infos[2].cid);
-
-    Module::Ptr zam = Module::create(zamBundle("ZamEQ2"), error);
+    Module::Ptr zam = Module::create(zamLibrary("ZamEQ2"), error);
     ASSERT_TRUE(zam) << error;
-    const auto zamInfos = zam->getFactory().classInfos();
-    ASSERT_EQ(zamInfos.size(), 2u);
-    EXPECT_EQ(zamInfos[0].category, "Audio Module Class");
-    EXPECT_EQ(zamInfos[0].name, "ZamEQ2");
-    EXPECT_EQ(zamInfos[1].category, "Component Controller Class");
+    ASSERT_EQ(zam->getFactory().classInfos().size(), 2u);
+    EXPECT_EQ(zam->getFactory().classInfos()[0].name, "ZamEQ2");
 }
 
-class ProviderTest : public ::testing::Test {
-protected:
-    void SetUp() override { PluginContextFactory::instance().setPluginContext(&host_); }
-    void TearDown() override { PluginContextFactory::instance().setPluginContext(nullptr); }
-
-    static std::unique_ptr<PlugProvider> makeProvider(const Module::Ptr& module) {
-        for (const ClassInfo& info : module->getFactory().classInfos())
-            if (info.category == "Audio Module Class")
-                return std::make_unique<PlugProvider>(module->getFactory(), info, true);
-        return nullptr;
-    }
-
-    HostApplication host_;
-};
-
-TEST_F(ProviderTest, SetsUpConnectsAndTearsDownInReverse) {
+TEST(ProviderTest, SetsUpConnectsAndTearsDownInReverse) {
+    HostApplication host;
+    PluginContextFactory::instance().setPluginContext(&host);
     ProbeHandle probe("CorvenaGain");
     std::string error;
     Module::Ptr module = Module::create(testBundle("CorvenaGain"), error);
-    ASSERT_TRUE(module);
-    auto provider = makeProvider(module);
+    ASSERT_TRUE(module) << error;
+    auto provider = std::make_unique<PlugProvider>(module->getFactory(), module->getFactory().classInfos()[0], true);
     ASSERT_TRUE(provider->initialize());
     EXPECT_TRUE(provider->getComponent());
     EXPECT_TRUE(provider->getController());
     EXPECT_EQ(probe->componentInits, 1);
     EXPECT_EQ(probe->controllerInits, 1);
-    EXPECT_EQ(probe->connects, 2);          // both ways
-    EXPECT_EQ(probe->componentStates, 1);   // the component's state reached the controller
+    EXPECT_EQ(probe->connects, 2);        // both ways
+    EXPECT_EQ(probe->componentStates, 1); // the component's state reached the controller
     provider.reset();
     EXPECT_EQ(probe->disconnects, 2);
     EXPECT_EQ(probe->controllerTerminates, 1);
     EXPECT_EQ(probe->componentTerminates, 1);
     EXPECT_EQ(probe->components, 0);
     EXPECT_EQ(probe->controllers, 0);
+    PluginContextFactory::instance().setPluginContext(nullptr);
 }
 
 } // namespace

@@ -1,24 +1,17 @@
-// Small VST 3 plug-ins for the tests: one source, many variants.
-//
-// Variants are declared in tests/plugins/CMakeLists.txt with
-//   corvena_test_plugin(<BundleName> <COMPILE DEFINITIONS...>)
-// which builds <BundleName>.vst3/Contents/x86_64-linux/<BundleName>.so from
-// this file with the given definitions. Every behaviour that differs between
-// variants is one TP_* macro tested with #if below; a new variant adds its
-// macro here (default 0) and one line in the CMakeLists.txt. An editor variant
-// would override EditController::createView under its own #if.
-//
-// The base plug-in is a gain: one parameter (id kGainId, normalized, default
-// 0.5 = unity, output = input × 2 × value) applied from the input parameter
-// changes of each block, so the tests can hear edits.
+// Small VST 3 plug-ins for the tests, one source: each variant in CMakeLists.txt
+// sets TP_NAME and TP_FLAGS, a sum of the flags below. The base plug-in is a
+// gain: parameter kGainId, normalized, default 0.5 = unity (output = input x 2 x
+// value), applied from each block's input parameter changes so tests hear edits.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "TestPluginProbe.h"
 
 #include "pluginterfaces/base/ibstream.h"
 #include "pluginterfaces/base/ipluginbase.h"
+#include "pluginterfaces/gui/iplugview.h"
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
 #include "pluginterfaces/vst/ivsthostapplication.h"
 #include "pluginterfaces/vst/ivstparameterchanges.h"
@@ -26,84 +19,28 @@
 #include "public.sdk/source/vst/vstbus.h"
 #include "public.sdk/source/vst/vstcomponent.h"
 #include "public.sdk/source/vst/vsteditcontroller.h"
-#if TP_EDITOR
-#include "pluginterfaces/gui/iplugview.h"
 
-#include <unistd.h>
-#endif
-
-#ifndef TP_NAME
-#define TP_NAME "Corvena Test Gain"
-#endif
-#ifndef TP_REFUSE_SETUP          // setupProcessing always refused
-#define TP_REFUSE_SETUP 0
-#endif
-#ifndef TP_ONLY_RATE             // setupProcessing refused at any other rate (0: every rate)
-#define TP_ONLY_RATE 0
-#endif
-#ifndef TP_REFUSE_ACTIVE         // setActive(true) refused
-#define TP_REFUSE_ACTIVE 0
-#endif
-#ifndef TP_CONTROLLER_ONLY       // the factory offers only the controller class
-#define TP_CONTROLLER_ONLY 0
-#endif
-#ifndef TP_TWO_AUDIO_CLASSES     // a second audio class after the first
-#define TP_TWO_AUDIO_CLASSES 0
-#endif
-#ifndef TP_MONO_OUTPUT           // output bus is mono
-#define TP_MONO_OUTPUT 0
-#endif
-#ifndef TP_STEREO_INPUT          // input bus is stereo, a mono arrangement is refused
-#define TP_STEREO_INPUT 0
-#endif
-#ifndef TP_FAIL_INITIALIZE       // the component's initialize fails
-#define TP_FAIL_INITIALIZE 0
-#endif
-#ifndef TP_NO_INPUT_BUS
-#define TP_NO_INPUT_BUS 0
-#endif
-#ifndef TP_NO_OUTPUT_BUS
-#define TP_NO_OUTPUT_BUS 0
-#endif
-#ifndef TP_NO_PROCESSOR          // the component does not answer IAudioProcessor
-#define TP_NO_PROCESSOR 0
-#endif
-#ifndef TP_NO_CONTROLLER         // the component names no controller class
-#define TP_NO_CONTROLLER 0
-#endif
-#ifndef TP_FAIL_MODULE_ENTRY     // ModuleEntry reports failure
-#define TP_FAIL_MODULE_ENTRY 0
-#endif
-
-// Editor variants: a view with no drawing of its own that exercises the host's
-// frame and Linux run loop (see TestView below).
-#ifndef TP_EDITOR                // the controller creates an editor view
-#define TP_EDITOR 0
-#endif
-#ifndef TP_VIEW_WIDTH            // size the view reports before any resize
-#define TP_VIEW_WIDTH 320
-#endif
-#ifndef TP_VIEW_HEIGHT
-#define TP_VIEW_HEIGHT 240
-#endif
-#ifndef TP_VIEW_RESIZE           // asks for TP_VIEW_RESIZE_W x TP_VIEW_RESIZE_H once its run loop works
-#define TP_VIEW_RESIZE 1
-#endif
-#ifndef TP_VIEW_RESIZE_W
-#define TP_VIEW_RESIZE_W 480
-#endif
-#ifndef TP_VIEW_RESIZE_H
-#define TP_VIEW_RESIZE_H 360
-#endif
-#ifndef TP_VIEW_EDIT_VALUE       // >= 0: edits the gain to this value from a timer tick
-#define TP_VIEW_EDIT_VALUE -1
-#endif
-#ifndef TP_VIEW_REFUSE_ATTACH    // attached registers its handlers, then refuses
-#define TP_VIEW_REFUSE_ATTACH 0
-#endif
-#ifndef TP_VIEW_NO_PLATFORM      // supports no platform type
-#define TP_VIEW_NO_PLATFORM 0
-#endif
+enum : unsigned {
+    RefuseSetup = 1 << 0,      // setupProcessing always refused
+    Only48k = 1 << 1,          // setupProcessing refused at any other rate
+    RefuseActive = 1 << 2,     // setActive(true) refused
+    ControllerOnly = 1 << 3,   // the factory offers only the controller class
+    TwoAudioClasses = 1 << 4,  // a second audio class after the first
+    MonoOutput = 1 << 5,
+    StereoInput = 1 << 6,      // a mono input arrangement is refused
+    FailInitialize = 1 << 7,   // the component's initialize fails
+    NoInputBus = 1 << 8,
+    NoOutputBus = 1 << 9,
+    NoProcessor = 1 << 10,     // the component does not answer IAudioProcessor
+    NoController = 1 << 11,    // the component names no controller class
+    FailModuleEntry = 1 << 12,
+    Editor = 1 << 13,          // the controller creates a view (TestView)
+    ViewZeroSize = 1 << 14,    // reports 0 x 0 and never asks for a resize
+    ViewEdits = 1 << 15,       // edits the gain to 0.25 from a timer tick
+    ViewRefuseAttach = 1 << 16,
+    ViewNoPlatform = 1 << 17,  // supports no platform type
+};
+constexpr bool has(unsigned flag) { return ((TP_FLAGS) & flag) != 0; }
 
 #define TP_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -123,46 +60,31 @@ struct ModuleStatics {
 } gModuleStatics;
 
 constexpr ParamID kGainId = 7;
-
 const FUID kProcessorUid(0x436F7276, 0x656E6154, 0x65737447, 0x61696E31);
 const FUID kSecondProcessorUid(0x436F7276, 0x656E6154, 0x65737447, 0x61696E32);
 const FUID kControllerUid(0x436F7276, 0x656E6154, 0x65737443, 0x74726C31);
-
-int channelsOf(SpeakerArrangement arr) {
-    int n = 0;
-    for (; arr; arr &= arr - 1)
-        ++n;
-    return n;
-}
+const SpeakerArrangement kInArr = has(StereoInput) ? SpeakerArr::kStereo : SpeakerArr::kMono;
+const SpeakerArrangement kOutArr = has(MonoOutput) ? SpeakerArr::kMono : SpeakerArr::kStereo;
 
 class GainProcessor : public Component, public IAudioProcessor {
 public:
     GainProcessor() {
         ++gProbe.components;
         gProbe.gain = 0.5;
-#if !TP_NO_CONTROLLER
-        setControllerClass(kControllerUid);
-#endif
+        if (!has(NoController))
+            setControllerClass(kControllerUid);
     }
     ~GainProcessor() override { --gProbe.components; }
 
     tresult PLUGIN_API initialize(FUnknown* context) override {
         ++gProbe.componentInits;
-        if (TP_FAIL_INITIALIZE)
-            return kResultFalse;
-        const tresult result = Component::initialize(context);
+        const tresult result = has(FailInitialize) ? kResultFalse : Component::initialize(context);
         if (result != kResultOk)
             return result;
-#if !TP_NO_INPUT_BUS
-        audioInputs.push_back(IPtr<Vst::Bus>(
-            new AudioBus(u"In", kMain, BusInfo::kDefaultActive, TP_STEREO_INPUT ? SpeakerArr::kStereo : SpeakerArr::kMono),
-            false));
-#endif
-#if !TP_NO_OUTPUT_BUS
-        audioOutputs.push_back(IPtr<Vst::Bus>(
-            new AudioBus(u"Out", kMain, BusInfo::kDefaultActive, TP_MONO_OUTPUT ? SpeakerArr::kMono : SpeakerArr::kStereo),
-            false));
-#endif
+        if (!has(NoInputBus))
+            audioInputs.push_back(IPtr<Vst::Bus>(new AudioBus(u"In", kMain, BusInfo::kDefaultActive, kInArr), false));
+        if (!has(NoOutputBus))
+            audioOutputs.push_back(IPtr<Vst::Bus>(new AudioBus(u"Out", kMain, BusInfo::kDefaultActive, kOutArr), false));
         return kResultOk;
     }
     tresult PLUGIN_API terminate() override {
@@ -170,51 +92,36 @@ public:
         if (gModuleFinalised)
             std::abort();
         // Talks to the host context at teardown, as real plug-ins do.
-        if (hostContext) {
-            void* obj = nullptr;
-            if (hostContext->queryInterface(IHostApplication::iid, &obj) == kResultOk && obj) {
-                String128 name{};
-                static_cast<IHostApplication*>(obj)->getName(name);
-                static_cast<IHostApplication*>(obj)->release();
-            }
+        void* obj = nullptr;
+        if (hostContext && hostContext->queryInterface(IHostApplication::iid, &obj) == kResultOk && obj) {
+            String128 name{};
+            static_cast<IHostApplication*>(obj)->getName(name);
+            static_cast<IHostApplication*>(obj)->release();
         }
         return Component::terminate();
     }
-    tresult PLUGIN_API connect(IConnectionPoint* other) override {
-        ++gProbe.connects;
-        return Component::connect(other);
-    }
+    tresult PLUGIN_API connect(IConnectionPoint* other) override { return ++gProbe.connects, Component::connect(other); }
     tresult PLUGIN_API disconnect(IConnectionPoint* other) override {
-        ++gProbe.disconnects;
-        return Component::disconnect(other);
+        return ++gProbe.disconnects, Component::disconnect(other);
     }
     tresult PLUGIN_API setActive(TBool state) override {
-        if (state) {
-            ++gProbe.activations;
-            if (TP_REFUSE_ACTIVE)
-                return kResultFalse;
-        }
+        if (state && (++gProbe.activations, has(RefuseActive)))
+            return kResultFalse;
         gProbe.active = state != 0;
         return kResultOk;
     }
     tresult PLUGIN_API getState(IBStream* state) override {
-        if (!state)
-            return kInvalidArgument;
         double value = gProbe.gain;
-        return state->write(&value, sizeof value, nullptr);
+        return state ? state->write(&value, sizeof value, nullptr) : kInvalidArgument;
     }
     tresult PLUGIN_API setState(IBStream*) override { return kResultOk; }
 
-    // IAudioProcessor
     tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns, SpeakerArrangement* outputs,
                                           int32 numOuts) override {
-        if (numIns != static_cast<int32>(audioInputs.size()) || numOuts != static_cast<int32>(audioOutputs.size()))
+        if (numIns != static_cast<int32>(audioInputs.size()) || numOuts != static_cast<int32>(audioOutputs.size()) ||
+            (numIns && inputs[0] != kInArr) || (numOuts && outputs[0] != kOutArr))
             return kResultFalse;
-        const SpeakerArrangement wantIn = TP_STEREO_INPUT ? SpeakerArr::kStereo : SpeakerArr::kMono;
-        const SpeakerArrangement wantOut = TP_MONO_OUTPUT ? SpeakerArr::kMono : SpeakerArr::kStereo;
-        if ((numIns && inputs[0] != wantIn) || (numOuts && outputs[0] != wantOut))
-            return kResultFalse;
-        gProbe.inputArrangementChannels = numIns ? channelsOf(inputs[0]) : 0;
+        gProbe.inputArrangementChannels = numIns ? SpeakerArr::getChannelCount(inputs[0]) : 0;
         return kResultOk;
     }
     tresult PLUGIN_API getBusArrangement(BusDirection dir, int32 index, SpeakerArrangement& arr) override {
@@ -230,9 +137,7 @@ public:
         ++gProbe.setupCalls;
         gProbe.setupRate = setup.sampleRate;
         gProbe.setupMaxBlock = setup.maxSamplesPerBlock;
-        if (TP_REFUSE_SETUP || setup.symbolicSampleSize != kSample32)
-            return kResultFalse;
-        if (TP_ONLY_RATE != 0 && setup.sampleRate != TP_ONLY_RATE)
+        if (has(RefuseSetup) || setup.symbolicSampleSize != kSample32 || (has(Only48k) && setup.sampleRate != 48000))
             return kResultFalse;
         maxBlock_ = setup.maxSamplesPerBlock;
         return kResultOk;
@@ -254,9 +159,7 @@ public:
             gProbe.contextState = static_cast<int>(data.processContext->state);
         }
         readChanges(data.inputParameterChanges);
-        if (gProbe.failProcess)
-            return kResultFalse;
-        if (data.numInputs < 1 || data.numOutputs < 1)
+        if (gProbe.failProcess || data.numInputs < 1 || data.numOutputs < 1)
             return kResultFalse;
 
         const AudioBusBuffers& in = data.inputs[0];
@@ -272,9 +175,8 @@ public:
         const float factor = static_cast<float>(2.0 * gProbe.gain.load());
         for (int32 c = 0; c < out.numChannels; ++c) {
             const float* src = in.channelBuffers32[std::min(c, in.numChannels - 1)];
-            float* dst = out.channelBuffers32[c];
             for (int32 i = 0; i < data.numSamples; ++i)
-                dst[i] = src[i] * factor;
+                out.channelBuffers32[c][i] = src[i] * factor;
         }
         return kResultOk;
     }
@@ -282,17 +184,15 @@ public:
 
     OBJ_METHODS(GainProcessor, Component)
     DEFINE_INTERFACES
-#if !TP_NO_PROCESSOR
-        DEF_INTERFACE(IAudioProcessor)
-#endif
+        if (!has(NoProcessor))
+            DEF_INTERFACE(IAudioProcessor)
     END_DEFINE_INTERFACES(Component)
     REFCOUNT_METHODS(Component)
 
 private:
+    // Records each parameter's last point (id, point count, offset, value).
     void readChanges(IParameterChanges* changes) {
-        if (!changes)
-            return;
-        const int32 count = changes->getParameterCount();
+        const int32 count = changes ? changes->getParameterCount() : 0;
         if (count <= 0)
             return;
         ++gProbe.blocksWithChanges;
@@ -339,26 +239,18 @@ public:
         gController.compare_exchange_strong(self, nullptr);
         return EditController::terminate();
     }
-    tresult PLUGIN_API setComponentState(IBStream* state) override {
-        ++gProbe.componentStates;
-        return kResultOk;
-    }
+    tresult PLUGIN_API setComponentState(IBStream*) override { return ++gProbe.componentStates, kResultOk; }
     tresult PLUGIN_API setComponentHandler(IComponentHandler* handler) override {
         gProbe.handler = handler;
         return EditController::setComponentHandler(handler);
     }
     tresult PLUGIN_API connect(IConnectionPoint* other) override {
-        ++gProbe.connects;
-        return EditController::connect(other);
+        return ++gProbe.connects, EditController::connect(other);
     }
     tresult PLUGIN_API disconnect(IConnectionPoint* other) override {
-        ++gProbe.disconnects;
-        return EditController::disconnect(other);
+        return ++gProbe.disconnects, EditController::disconnect(other);
     }
-
-#if TP_EDITOR
     IPlugView* PLUGIN_API createView(FIDString name) override;
-#endif
 
     int reportEdit(ParamID id, ParamValue value) {
         beginEdit(id);
@@ -368,11 +260,10 @@ public:
     }
 };
 
-#if TP_EDITOR
 // The editor view: like the views of real Linux plug-ins it needs the host's run
 // loop, found through the frame, and refuses to attach without it. Its timer
 // writes a byte into a pipe whose reading end is watched through the run loop;
-// once both have fired a few times it asks the host for a new size, and it can
+// once both have fired a few times it asks the host for 480 x 360, and it can
 // edit the gain from a timer tick as a user turning a knob would.
 class TestView : public IPlugView, public Linux::ITimerHandler, public Linux::IEventHandler {
 public:
@@ -384,18 +275,12 @@ public:
     }
 
     tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
-        if (FUnknownPrivate::iidEqual(iid, IPlugView::iid) || FUnknownPrivate::iidEqual(iid, FUnknown::iid))
-            *obj = static_cast<IPlugView*>(this);
-        else if (FUnknownPrivate::iidEqual(iid, Linux::ITimerHandler::iid))
-            *obj = static_cast<Linux::ITimerHandler*>(this);
-        else if (FUnknownPrivate::iidEqual(iid, Linux::IEventHandler::iid))
-            *obj = static_cast<Linux::IEventHandler*>(this);
-        else {
-            *obj = nullptr;
-            return kNoInterface;
-        }
-        addRef();
-        return kResultOk;
+        QUERY_INTERFACE(iid, obj, FUnknown::iid, IPlugView)
+        QUERY_INTERFACE(iid, obj, IPlugView::iid, IPlugView)
+        QUERY_INTERFACE(iid, obj, Linux::ITimerHandler::iid, Linux::ITimerHandler)
+        QUERY_INTERFACE(iid, obj, Linux::IEventHandler::iid, Linux::IEventHandler)
+        *obj = nullptr;
+        return kNoInterface;
     }
     uint32 PLUGIN_API addRef() override { return ++refs_; }
     uint32 PLUGIN_API release() override {
@@ -406,26 +291,20 @@ public:
     }
 
     tresult PLUGIN_API isPlatformTypeSupported(FIDString type) override {
-        if (TP_VIEW_NO_PLATFORM)
-            return kResultFalse;
-        return type && std::strcmp(type, kPlatformTypeX11EmbedWindowID) == 0 ? kResultTrue : kResultFalse;
+        return !has(ViewNoPlatform) && type && std::strcmp(type, kPlatformTypeX11EmbedWindowID) == 0 ? kResultTrue
+                                                                                                   : kResultFalse;
     }
     tresult PLUGIN_API attached(void* parent, FIDString) override {
         ++gProbe.viewAttached;
         gProbe.viewParent = reinterpret_cast<uintptr_t>(parent);
-        if (!frame_)
-            return kResultFalse;
         FUnknownPtr<Linux::IRunLoop> loop(frame_);
-        if (!loop)
+        if (!frame_ || !loop || ::pipe(pipe_) != 0)
             return kResultFalse;
         runLoop_ = loop;
-        if (::pipe(pipe_) != 0)
-            return kResultFalse;
         runLoop_->registerTimer(static_cast<Linux::ITimerHandler*>(this), 10);
         runLoop_->registerEventHandler(static_cast<Linux::IEventHandler*>(this), pipe_[0]);
-        if (TP_VIEW_REFUSE_ATTACH)
-            return kResultFalse; // leaves its registrations behind, as a careless plug-in might
-        return kResultOk;
+        // A refusing view leaves its registrations behind, as a careless plug-in might.
+        return has(ViewRefuseAttach) ? kResultFalse : kResultOk;
     }
     tresult PLUGIN_API removed() override {
         ++gProbe.viewRemoved;
@@ -448,10 +327,8 @@ public:
     tresult PLUGIN_API onSize(ViewRect* size) override {
         if (!size)
             return kInvalidArgument;
-        width_ = size->getWidth();
-        height_ = size->getHeight();
-        gProbe.viewWidth = width_;
-        gProbe.viewHeight = height_;
+        gProbe.viewWidth = width_ = size->getWidth();
+        gProbe.viewHeight = height_ = size->getHeight();
         return kResultOk;
     }
     tresult PLUGIN_API onFocus(TBool) override { return kResultOk; }
@@ -467,14 +344,14 @@ public:
         ++gProbe.viewTimerTicks;
         if (pipe_[1] >= 0)
             (void)!::write(pipe_[1], "t", 1);
-        if (TP_VIEW_RESIZE && !resized_ && frame_ && gProbe.viewTimerTicks >= 3 && gProbe.viewFdEvents >= 3) {
+        if (!has(ViewZeroSize) && !resized_ && frame_ && gProbe.viewTimerTicks >= 3 && gProbe.viewFdEvents >= 3) {
             resized_ = true;
-            ViewRect rect(0, 0, TP_VIEW_RESIZE_W, TP_VIEW_RESIZE_H);
+            ViewRect rect(0, 0, 480, 360);
             gProbe.viewResizeResult = frame_->resizeView(this, &rect);
         }
-        if (TP_VIEW_EDIT_VALUE >= 0 && !edited_ && gProbe.viewTimerTicks >= 3) {
+        if (has(ViewEdits) && !edited_ && gProbe.viewTimerTicks >= 3) {
             edited_ = true;
-            gProbe.viewEditResult = controller_->reportEdit(kGainId, TP_VIEW_EDIT_VALUE);
+            gProbe.viewEditResult = controller_->reportEdit(kGainId, 0.25);
         }
     }
     void PLUGIN_API onFDIsSet(Linux::FileDescriptor fd) override {
@@ -496,16 +373,13 @@ private:
     IPlugFrame* frame_ = nullptr;
     IPtr<Linux::IRunLoop> runLoop_;
     int pipe_[2] = {-1, -1};
-    int32 width_ = TP_VIEW_WIDTH, height_ = TP_VIEW_HEIGHT;
+    int32 width_ = has(ViewZeroSize) ? 0 : 320, height_ = has(ViewZeroSize) ? 0 : 240;
     bool resized_ = false, edited_ = false;
 };
 
 IPlugView* PLUGIN_API GainController::createView(FIDString name) {
-    if (!name || std::strcmp(name, ViewType::kEditor) != 0)
-        return nullptr;
-    return new TestView(this);
+    return has(Editor) && name && std::strcmp(name, ViewType::kEditor) == 0 ? new TestView(this) : nullptr;
 }
-#endif
 
 int editThroughController(uint32_t id, double value) {
     GainController* controller = gController.load();
@@ -515,47 +389,29 @@ int editThroughController(uint32_t id, double value) {
 struct ClassEntry {
     const FUID* uid;
     const char* category;
-    const char16* name;
+    const char8* name;
     FUnknown* (*create)();
 };
 
 FUnknown* createProcessor() { return static_cast<IAudioProcessor*>(new GainProcessor()); }
 FUnknown* createController() { return static_cast<IEditController*>(new GainController()); }
 
-const ClassEntry kClasses[] = {
-#if !TP_CONTROLLER_ONLY
-    {&kProcessorUid, kVstAudioEffectClass, u"" TP_NAME, createProcessor},
-#endif
-    {&kControllerUid, kVstComponentControllerClass, u"" TP_NAME " Controller", createController},
-#if TP_TWO_AUDIO_CLASSES
-    {&kSecondProcessorUid, kVstAudioEffectClass, u"" TP_NAME " Second", createProcessor},
-#endif
+const ClassEntry kAllClasses[] = {
+    {&kProcessorUid, kVstAudioEffectClass, TP_NAME, createProcessor},
+    {&kControllerUid, kVstComponentControllerClass, TP_NAME " Controller", createController},
+    {&kSecondProcessorUid, kVstAudioEffectClass, TP_NAME " Second", createProcessor},
 };
-constexpr int32 kClassCount = static_cast<int32>(sizeof(kClasses) / sizeof(kClasses[0]));
-
-void copyAscii(char8* dst, size_t size, const char16* src) {
-    size_t i = 0;
-    for (; i + 1 < size && src[i]; ++i)
-        dst[i] = static_cast<char8>(src[i]);
-    dst[i] = 0;
-}
-
-void copyWide(char16* dst, size_t size, const char16* src) {
-    size_t i = 0;
-    for (; i + 1 < size && src[i]; ++i)
-        dst[i] = src[i];
-    dst[i] = 0;
-}
+// The classes this variant offers, in factory order.
+const ClassEntry* const kClasses = kAllClasses + (has(ControllerOnly) ? 1 : 0);
+constexpr int32 kClassCount = 2 - (has(ControllerOnly) ? 1 : 0) + (has(TwoAudioClasses) ? 1 : 0);
 
 class Factory : public IPluginFactory3 {
 public:
     tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
-        if (FUnknownPrivate::iidEqual(iid, FUnknown::iid) || FUnknownPrivate::iidEqual(iid, IPluginFactory::iid) ||
-            FUnknownPrivate::iidEqual(iid, IPluginFactory2::iid) || FUnknownPrivate::iidEqual(iid, IPluginFactory3::iid)) {
-            addRef();
-            *obj = static_cast<IPluginFactory3*>(this);
-            return kResultOk;
-        }
+        QUERY_INTERFACE(iid, obj, FUnknown::iid, IPluginFactory3)
+        QUERY_INTERFACE(iid, obj, IPluginFactory::iid, IPluginFactory3)
+        QUERY_INTERFACE(iid, obj, IPluginFactory2::iid, IPluginFactory3)
+        QUERY_INTERFACE(iid, obj, IPluginFactory3::iid, IPluginFactory3)
         *obj = nullptr;
         return kNoInterface;
     }
@@ -574,38 +430,35 @@ public:
         if (!info || index < 0 || index >= kClassCount)
             return kInvalidArgument;
         const ClassEntry& e = kClasses[index];
-        char8 name[PClassInfo::kNameSize];
-        copyAscii(name, sizeof name, e.name);
-        *info = PClassInfo(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, name);
+        *info = PClassInfo(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, e.name);
         return kResultOk;
     }
     tresult PLUGIN_API getClassInfo2(int32 index, PClassInfo2* info) override {
         if (!info || index < 0 || index >= kClassCount)
             return kInvalidArgument;
         const ClassEntry& e = kClasses[index];
-        char8 name[PClassInfo::kNameSize];
-        copyAscii(name, sizeof name, e.name);
-        *info = PClassInfo2(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, name, 0, "Fx", "corvena tests",
+        *info = PClassInfo2(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, e.name, 0, "Fx", "corvena tests",
                             "1.0.0", kVstVersionString);
         return kResultOk;
     }
+    // Only this richest form carries the vendor, so tests see which one the host read.
     tresult PLUGIN_API getClassInfoUnicode(int32 index, PClassInfoW* info) override {
         if (!info || index < 0 || index >= kClassCount)
             return kInvalidArgument;
         const ClassEntry& e = kClasses[index];
-        *info = PClassInfoW(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, e.name, 0, "Fx", u"corvena tests",
-                            u"1.0.0", u"VST 3");
-        copyWide(info->name, PClassInfo::kNameSize, e.name);
+        *info = PClassInfoW(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, nullptr, 0, "Fx",
+                            u"corvena tests", u"1.0.0", u"VST 3");
+        str8ToStr16(info->name, e.name, PClassInfo::kNameSize);
         return kResultOk;
     }
     tresult PLUGIN_API createInstance(FIDString cid, FIDString iid, void** obj) override {
         if (!obj)
             return kInvalidArgument;
         *obj = nullptr;
-        for (const ClassEntry& e : kClasses) {
-            if (!FUnknownPrivate::iidEqual(cid, e.uid->toTUID()))
+        for (int32 i = 0; i < kClassCount; ++i) {
+            if (!FUnknownPrivate::iidEqual(cid, kClasses[i].uid->toTUID()))
                 continue;
-            FUnknown* instance = e.create();
+            FUnknown* instance = kClasses[i].create();
             const tresult result = instance->queryInterface(iid, obj);
             instance->release();
             return result == kResultOk ? kResultOk : kNoInterface;
@@ -622,7 +475,7 @@ Factory gFactory;
 
 } // namespace
 
-TP_EXPORT bool ModuleEntry(void*) { return !TP_FAIL_MODULE_ENTRY; }
+TP_EXPORT bool ModuleEntry(void*) { return !has(FailModuleEntry); }
 TP_EXPORT bool ModuleExit() { return true; }
 
 TP_EXPORT IPluginFactory* GetPluginFactory() {

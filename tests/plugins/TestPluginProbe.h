@@ -1,9 +1,8 @@
 #pragma once
-// What the test plug-ins report to the tests that load them. Each plug-in
-// module exports `corvenaTestProbe()`; a test reaches it by opening the same
-// shared object (which the dynamic loader maps only once) and looking the
-// symbol up. Counters are atomics because the audio side writes them while a
-// test thread reads them; the change log is read only once processing stopped.
+// What a test plug-in reports to the tests: each module exports
+// `corvenaTestProbe()`, reached by opening the same shared object again (the
+// loader maps it once). Atomics, since the audio side writes while a test reads;
+// the change log is read only once processing stopped.
 #include <atomic>
 #include <cstdint>
 
@@ -23,23 +22,21 @@ struct Change {
 struct Probe {
     static constexpr int kMaxChanges = 4096;
 
-    std::atomic<int> components{0}, controllers{0};   // alive now
-    std::atomic<int> componentInits{0}, componentTerminates{0};
-    std::atomic<int> controllerInits{0}, controllerTerminates{0};
+    std::atomic<int> components{0}, controllers{0}; // alive now
+    std::atomic<int> componentInits{0}, componentTerminates{0}, controllerInits{0}, controllerTerminates{0};
     std::atomic<int> connects{0}, disconnects{0}, componentStates{0};
-    std::atomic<int> setupCalls{0}, setupMaxBlock{0};
+    std::atomic<int> setupCalls{0}, setupMaxBlock{0}, activations{0}, inputArrangementChannels{0};
     std::atomic<double> setupRate{0};
-    std::atomic<int> activations{0}, inputArrangementChannels{0};
     std::atomic<bool> active{false}, processing{false};
-    std::atomic<int> processCalls{0}, badProcessCalls{0};   // bad: not active/processing, or too long a block
+    std::atomic<int> processCalls{0}, badProcessCalls{0}; // bad: not active/processing, or too long a block
     std::atomic<int> lastNumSamples{0}, inputChannels{0}, outputChannels{0};
     std::atomic<bool> inputsIdentical{true}, outputChangesNull{true}, eventsNull{true};
     std::atomic<double> contextRate{0}, contextTempo{0};
     std::atomic<int> contextState{-1};
-    std::atomic<double> gain{0.5};              // normalized value the processor applies
+    std::atomic<double> gain{0.5}; // normalized value the processor applies
     std::atomic<bool> failProcess{false};
     std::atomic<int> blocksWithChanges{0};
-    int lastChangeCount = 0;                     // of the last block that carried changes
+    int lastChangeCount = 0; // of the last block that carried changes
     Change lastChanges[kMaxChanges] = {};
     std::atomic<Steinberg::Vst::IComponentHandler*> handler{nullptr};
     // Makes the controller report an edit as its editor would (begin, perform, end).
@@ -49,26 +46,20 @@ struct Probe {
     std::atomic<int> viewsCreated{0}, viewsAlive{0}, viewAttached{0}, viewRemoved{0};
     std::atomic<bool> viewHasFrame{false};
     std::atomic<uintptr_t> viewParent{0};
-    std::atomic<int> viewTimerTicks{0}, viewFdEvents{0};
-    std::atomic<int> viewWidth{0}, viewHeight{0};
+    std::atomic<int> viewTimerTicks{0}, viewFdEvents{0}, viewWidth{0}, viewHeight{0};
     std::atomic<int> viewResizeResult{-1}, viewEditResult{-1};
 
     void resetCounters() {
         viewsCreated = viewAttached = viewRemoved = viewTimerTicks = viewFdEvents = 0;
         viewResizeResult = viewEditResult = -1;
         componentInits = componentTerminates = controllerInits = controllerTerminates = 0;
-        connects = disconnects = componentStates = 0;
-        setupCalls = setupMaxBlock = 0;
-        setupRate = 0;
-        activations = inputArrangementChannels = 0;
-        processCalls = badProcessCalls = 0;
-        lastNumSamples = inputChannels = outputChannels = 0;
-        inputsIdentical = outputChangesNull = eventsNull = true;
-        contextRate = contextTempo = 0;
+        connects = disconnects = componentStates = setupCalls = setupMaxBlock = activations = 0;
+        inputArrangementChannels = processCalls = badProcessCalls = blocksWithChanges = 0;
+        lastNumSamples = inputChannels = outputChannels = lastChangeCount = 0;
         contextState = -1;
+        setupRate = contextRate = contextTempo = 0;
+        inputsIdentical = outputChangesNull = eventsNull = true;
         failProcess = false;
-        blocksWithChanges = 0;
-        lastChangeCount = 0;
     }
 };
 
