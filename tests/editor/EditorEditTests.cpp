@@ -58,8 +58,7 @@ TEST(EditorEdits, EditFromTheEditorIsHeardInTheOutput) {
 
     // The view's timer edits the gain to 0.25 (half of unity) through performEdit.
     ASSERT_EQ(json::parse(engine.request(R"({"id":3,"cmd":"vstEditor"})"))["ok"], true);
-    for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;)
-        if (steadyAmplitude(peer) < unity * 0.75) break;
+    waitFor([&] { return steadyAmplitude(peer) < unity * 0.75; });
     // That capture may hold the moment of the change; measure later ones.
     EXPECT_NEAR(steadyAmplitude(peer) / unity, 0.5, 0.02) << "unity " << unity;
     // It stays after the editor is closed.

@@ -6,12 +6,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <chrono>
-#include <functional>
-#include <thread>
-
 using corvena::test::EngineProcess;
 using corvena::test::testBundle;
+using corvena::test::waitFor;
 using corvena::test::X11Probe;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
@@ -21,14 +18,6 @@ static auto* const xvfb = ::testing::AddGlobalTestEnvironment(new corvena::test:
 namespace {
 
 const std::string kZamComp = "/usr/lib/vst3/ZamComp.vst3";
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return condition();
-}
 
 class EditorProcess : public ::testing::Test {
 protected:

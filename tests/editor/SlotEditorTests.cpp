@@ -7,14 +7,13 @@
 #include <gtest/gtest.h>
 #include <pluginterfaces/base/funknown.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <thread>
 
 using corvena::PluginSlot;
 using corvena::test::ProbeHandle;
 using corvena::test::testBundle;
+using corvena::test::waitFor;
 using corvena::test::X11Probe;
 using namespace std::chrono_literals;
 
@@ -27,15 +26,6 @@ protected:
     void load(const std::string& name) {
         std::string error;
         ASSERT_TRUE(slot.load(testBundle(name), error)) << error;
-    }
-    // Pumps the editor as the main loop does (every 5 ms) until `done` or the limit.
-    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 3s) {
-        for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
-            slot.pumpEditor();
-            if (done()) return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return done();
     }
     std::string openError(const std::string& name) {
         load(name);
@@ -70,7 +60,10 @@ TEST_F(SlotEditor, ViewGetsTheRunLoopResizesItsWindowAndClosesFirst) {
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(p->viewTimerTicks, 0);
     // The view asks for 480 x 360 once its timer and its descriptor handler have each fired three times.
-    ASSERT_TRUE(pumpUntil([&] { return p->viewResizeResult != -1; }))
+    ASSERT_TRUE(waitFor([&] { // pumping as the main loop does
+        slot.pumpEditor();
+        return p->viewResizeResult != -1;
+    }))
         << "ticks " << p->viewTimerTicks << ", fd events " << p->viewFdEvents;
     EXPECT_GE(p->viewFdEvents, 3);
     EXPECT_EQ(p->viewResizeResult, Steinberg::kResultOk);
