@@ -29,13 +29,9 @@ public:
 
     // Sends a request (an "id" is added) and returns the reply, skipping level events.
     json request(json body) {
-        body["id"] = ++lastId_;
-        auto line = process_.request(body.dump());
-        try {
-            return json::parse(line);
-        } catch (const json::exception&) {
-            return json{{"unparsable", line}};
-        }
+        const std::string line = requestText(std::move(body));
+        json reply = json::parse(line, nullptr, false);
+        return reply.is_discarded() ? json{{"unparsable", line}} : reply;
     }
     std::string requestText(json body) {
         body["id"] = ++lastId_;
@@ -62,6 +58,12 @@ public:
             nextLevel(std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()));
     }
 
+    // The first level event after `duration`; an empty object when none came.
+    json levelAfter(std::chrono::milliseconds duration) {
+        settle(duration);
+        return nextLevel().value_or(json::object());
+    }
+
     int quit() {
         request({{"cmd", "quit"}});
         return process_.wait();
@@ -73,10 +75,14 @@ private:
     int lastId_ = 0;
 };
 
+// inputChannelCount, inputChannel, outputChannelCount and outputChannel of an open reply.
+inline std::vector<int> channelsOf(const json& reply) {
+    return {reply.value("inputChannelCount", -1), reply.value("inputChannel", -1),
+            reply.value("outputChannelCount", -1), reply.value("outputChannel", -1)};
+}
+
 inline float peakOf(const std::vector<float>& v) {
-    float p = 0.0f;
-    for (float x : v) p = std::max(p, std::fabs(x));
-    return p;
+    return v.empty() ? 0.0f : std::fabs(*std::max_element(v.begin(), v.end(), [](float a, float b) { return std::fabs(a) < std::fabs(b); }));
 }
 
 // From the rising zero crossings.

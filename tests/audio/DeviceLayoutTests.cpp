@@ -1,14 +1,10 @@
 // Channel counts and the output pair on JACK servers of other shapes than the
 // usual 2 in / 2 out. Each test runs a server of its own.
-#include "support/EngineProcess.h"
-#include "support/JackServer.h"
-
-#include <nlohmann/json.hpp>
+#include "AudioSession.h"
 
 #include <gtest/gtest.h>
 
 using namespace corvena::test;
-using json = nlohmann::json;
 
 namespace {
 
@@ -43,25 +39,16 @@ TEST_F(DeviceLayout, EightyInputsOpenAsSixtyFourAndThePairStaysOnTheDevice) {
     EXPECT_EQ(devices[0]["outputChannels"], 4);
 
     json r = request(R"({"cmd":"open","inputChannel":70,"outputChannel":5})");
-    ASSERT_TRUE(r["ok"].get<bool>()) << r.dump();
-    EXPECT_EQ(r["inputChannelCount"], 64);
-    EXPECT_EQ(r["inputChannel"], 63);
-    EXPECT_EQ(r["outputChannelCount"], 4);
-    EXPECT_EQ(r["outputChannel"], 2);
+    EXPECT_EQ(channelsOf(r), (std::vector<int>{64, 63, 4, 2})) << r.dump();
     EXPECT_EQ(json::parse(engine->readLine().value_or("{}"))["inputs"].size(), 64u);
     r = request(R"({"cmd":"open","inputChannel":3,"outputChannel":1})"); // within range: kept
-    EXPECT_EQ(r["inputChannel"], 3);
-    EXPECT_EQ(r["outputChannel"], 1);
+    EXPECT_EQ(channelsOf(r), (std::vector<int>{64, 3, 4, 1})) << r.dump();
 }
 
 TEST_F(DeviceLayout, ThreeOutputsTakeThePairFromChannelOne) {
     start(1, 3);
     json r = request(R"({"cmd":"open","outputChannel":5,"inputChannel":5})");
-    ASSERT_TRUE(r["ok"].get<bool>()) << r.dump();
-    EXPECT_EQ(r["outputChannel"], 1);
-    EXPECT_EQ(r["outputChannelCount"], 3);
-    EXPECT_EQ(r["inputChannelCount"], 1);
-    EXPECT_EQ(r["inputChannel"], 0);
+    EXPECT_EQ(channelsOf(r), (std::vector<int>{1, 0, 3, 1})) << r.dump();
 }
 
 TEST_F(DeviceLayout, MonoOutputDeviceIsRefusedByTheLibraryAndNothingStaysOpen) {

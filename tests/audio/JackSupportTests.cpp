@@ -1,6 +1,6 @@
 // The JACK test support must itself be trustworthy: a signal fed through a real
-// server comes back exact in level and frequency. (Late clients and killed
-// servers are exercised by the stream tests.)
+// server comes back exact in level and frequency. (Loops, silence, late clients and
+// killed servers are exercised by the stream and take tests.)
 #include "AudioSession.h"
 
 #include <gtest/gtest.h>
@@ -28,14 +28,4 @@ TEST(JackSupport, SignalTravelsFromOnePeerToAnotherAtTheServersFormat) {
     ASSERT_EQ(got[0].size(), 4800u);
     EXPECT_NEAR(peakOf(got[0]), 0.25f, 0.001f);
     EXPECT_NEAR(frequencyOf(got[0]), 1000.0, 2.0);
-
-    source.setLoop(0, {0.5f, -0.5f});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    got = sink.capture(256);
-    EXPECT_EQ(std::fabs(got[0][10]), 0.5f);
-    EXPECT_EQ(got[0][10], -got[0][11]);
-
-    source.setSilence(0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(peakOf(sink.capture(1024)[0]), 0.0f);
 }

@@ -55,27 +55,19 @@ protected:
 } // namespace
 
 TEST_F(Signal, InputMetersFollowEachChannelAndTheSelection) {
-    engine.settle();
-    auto level = engine.nextLevel();
-    ASSERT_TRUE(level.has_value());
-    EXPECT_NEAR((*level)["in"].get<double>(), 0.5, 0.01);
-    EXPECT_NEAR((*level)["inputs"][0].get<double>(), 0.5, 0.01);
-    EXPECT_NEAR((*level)["inputs"][1].get<double>(), 0.25, 0.01);
+    json level = engine.levelAfter(200ms);
+    EXPECT_NEAR(level["in"].get<double>(), 0.5, 0.01);
+    EXPECT_NEAR(level["inputs"][0].get<double>(), 0.5, 0.01);
+    EXPECT_NEAR(level["inputs"][1].get<double>(), 0.25, 0.01);
 
     EXPECT_EQ(engine.request({{"cmd", "inputChannel"}, {"channel", 1}})["inputChannel"], 1);
-    engine.settle(120ms);
-    level = engine.nextLevel();
-    ASSERT_TRUE(level.has_value());
-    EXPECT_NEAR((*level)["in"].get<double>(), 0.25, 0.01);
+    EXPECT_NEAR(engine.levelAfter(120ms)["in"].get<double>(), 0.25, 0.01);
 
     peer.setSilence(0);
     peer.setSilence(1);
-    engine.settle(120ms);
-    level = engine.nextLevel();
-    ASSERT_TRUE(level.has_value());
-    EXPECT_EQ((*level)["inputs"], json::array({0.0, 0.0}));
-    // The amplifier's filters ring down towards zero.
-    EXPECT_LT((*level)["out"].get<double>(), 1e-6);
+    level = engine.levelAfter(120ms);
+    EXPECT_EQ(level["inputs"], json::array({0.0, 0.0}));
+    EXPECT_LT(level["out"].get<double>(), 1e-6) << "the amplifier's filters ring down towards zero";
 }
 
 TEST_F(Signal, OutputsFollowAmpMonitorAndTone) {
@@ -92,10 +84,7 @@ TEST_F(Signal, OutputsFollowAmpMonitorAndTone) {
     out = output();
     EXPECT_NEAR(peakOf(out[0]), 0.25f, 0.002f);
     EXPECT_NEAR(peakOf(out[1]), 0.25f, 0.002f);
-    engine.settle(120ms);
-    auto level = engine.nextLevel();
-    ASSERT_TRUE(level.has_value());
-    EXPECT_NEAR((*level)["out"].get<double>(), 0.25, 0.003) << "the output meter follows what was sent";
+    EXPECT_NEAR(engine.levelAfter(120ms)["out"].get<double>(), 0.25, 0.003) << "the output meter follows what was sent";
 
     engine.request({{"cmd", "amp"}, {"enabled", true}, {"model", "drive"}, {"gain", 0.8}});
     out = output();

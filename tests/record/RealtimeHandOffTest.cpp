@@ -2,30 +2,18 @@
 // while the real disk writer drains the rings and while a stalled disk lets them run full.
 #include "TakeRig.h"
 #include "WavFiles.h"
-#include "record/DiskWriterHook.h"
 #include "support/AllocationCounter.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <thread>
 
 namespace corvena {
-
-namespace {
-std::atomic<bool> diskStalled{false};
-} // namespace
-
-void beforeDiskWriterPass(Engine&) {
-    while (diskStalled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
 namespace {
 
 using test::AllocationCounter;
+using test::diskStalled;
 
 TEST(HandOff, NeitherAllocatesNorWaitsWhetherTheDiskKeepsUpOrNot) {
     constexpr uint32_t rate = 48000, block = 128, channels = 2;

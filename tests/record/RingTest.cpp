@@ -21,8 +21,7 @@ TEST(SampleRing, FullAndEmptyBoundaries) {
     SampleRing ring;
     const auto in = ramp(20, 1.0f);
     std::vector<float> out(20, -1.0f);
-    EXPECT_EQ(ring.push(in.data(), 4), 0u) << "no storage yet";
-    EXPECT_EQ(ring.pop(out.data(), 4), 0u);
+    EXPECT_EQ(ring.push(in.data(), 4) + ring.pop(out.data(), 4), 0u) << "no storage yet";
 
     ring.resize(9);
     EXPECT_EQ(ring.push(in.data(), 20), 8u) << "holds one less than its capacity";
@@ -37,8 +36,8 @@ TEST(SampleRing, FullAndEmptyBoundaries) {
     EXPECT_EQ(ring.pop(out.data(), 4), 0u) << "reset discards";
     ring.push(in.data(), 3);
     ring.resize(17);
-    EXPECT_EQ(ring.capacity(), 17u);
     EXPECT_EQ(ring.pop(out.data(), 4), 0u) << "resize discards";
+    EXPECT_EQ(ring.capacity(), 17u);
 }
 
 TEST(SampleRing, WrapsAroundAndPushesPartlyWhenNearlyFull) {

@@ -1,7 +1,18 @@
 #pragma once
+// Takes on an Engine of the test's own. Include in one source file per test binary:
+// it defines the disk writer's hook, which holds the writer back while
+// `diskStalled` is set, as a disk that stopped answering would.
 #include "engine/Engine.h"
+#include "record/DiskWriterHook.h"
 
-namespace corvena::test {
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace corvena {
+
+namespace test {
+std::atomic<bool> diskStalled{false};
 
 // A stream set up by hand, so blocks can be driven through processBlock.
 inline void prepareStream(Engine& e, uint32_t rate, uint32_t block, uint32_t channels) {
@@ -15,4 +26,10 @@ inline void prepareStream(Engine& e, uint32_t rate, uint32_t block, uint32_t cha
     e.wetRing.resize(4 * rate + 1);
     e.streamOpen.store(true);
 }
-} // namespace corvena::test
+} // namespace test
+
+void beforeDiskWriterPass(Engine&) {
+    while (test::diskStalled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+} // namespace corvena
