@@ -114,8 +114,8 @@ TEST_F(EngineTake, AWriterThreadThatCannotStartLeavesEmptyValidFilesAndIdle) {
         if (shared != dir) std::filesystem::remove_all(dir);
         std::ifstream status("/proc/self/status");
         long vmKb = 0;
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind("VmSize:", 0) == 0) vmKb = std::atol(line.c_str() + 7);
+        for (std::string key; status >> key && key != "VmSize:";) {}
+        status >> vmKb;
         rlimit limit{};
         limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(vmKb + 2048) * 1024;
         if (vmKb == 0 || setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);

@@ -17,12 +17,8 @@ std::vector<uint8_t> readBytes(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-uint32_t le32(const std::vector<uint8_t>& b, size_t at) { return le16(b, at) | uint32_t(le16(b, at + 2)) << 16; }
-
-uint16_t le16(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b.at(at) | b.at(at + 1) << 8); }
-
-int32_t le24(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<int32_t>((le16(b, at) | uint32_t(b.at(at + 2)) << 16) << 8) >> 8;
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+    return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | uint32_t(b.at(at + 3)) << 24;
 }
 
 SndInfo readWithSndfile(const std::string& path) {

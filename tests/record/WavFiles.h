@@ -8,8 +8,6 @@ namespace corvena::test {
 
 std::vector<uint8_t> readBytes(const std::string& path);
 uint32_t le32(const std::vector<uint8_t>& bytes, size_t at);
-uint16_t le16(const std::vector<uint8_t>& bytes, size_t at);
-int32_t le24(const std::vector<uint8_t>& bytes, size_t at); // sign-extended
 
 struct SndInfo {
     bool opened = false;

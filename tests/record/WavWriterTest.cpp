@@ -52,11 +52,7 @@ TEST_F(WavWriterTest, EncodesClampedTruncatedSamplesAsLittleEndian24Bit) {
     EXPECT_EQ(std::vector<uint8_t>(b.begin() + 44, b.begin() + 56), std::vector<uint8_t>(firstFour, firstFour + 12));
     const SndInfo info = readWithSndfile(path("codes.wav"));
     EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
-    ASSERT_EQ(info.samples.size(), size_t(n));
-    for (int32_t i = 0; i < n; ++i) {
-        EXPECT_EQ(le24(b, 44 + 3 * i), expected[i]) << "sample " << i;
-        EXPECT_EQ(info.samples[i], expected[i]) << "sample " << i;
-    }
+    EXPECT_EQ(info.samples, std::vector<int32_t>(expected, expected + n));
 }
 
 // Many appends add up; reopening finalises the first file, destroying the second.
