@@ -2,7 +2,6 @@
 // processBlock, so the disk writer can be stalled without an audio server.
 #include "TakeRig.h"
 #include "WavFiles.h"
-#include "WavWriterProbe.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

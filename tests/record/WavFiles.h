@@ -1,10 +1,20 @@
 #pragma once
 // Reading takes back: raw bytes for the header, libsndfile as an independent reader.
+#include "record/WavWriter.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace corvena::test {
+namespace corvena {
+
+// Reaches into a WavWriter to try the 32-bit size limit without writing gigabytes.
+struct WavWriterProbe {
+    static void setDataLimit(WavWriter& writer, uint64_t bytes) { writer.dataLimit_ = bytes; }
+    static void pretendFramesWritten(WavWriter& writer, uint64_t frames) { writer.framesWritten_ = frames; }
+};
+
+namespace test {
 
 std::vector<uint8_t> readBytes(const std::string& path);
 uint32_t le32(const std::vector<uint8_t>& bytes, size_t at);
@@ -24,4 +34,5 @@ std::string checkWav(const std::string& path, uint32_t rate, int64_t frames = -1
 // A fresh directory for the running test's files.
 std::string testDir();
 
-} // namespace corvena::test
+} // namespace test
+} // namespace corvena

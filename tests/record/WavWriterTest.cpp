@@ -1,4 +1,3 @@
-#include "WavWriterProbe.h"
 #include "WavFiles.h"
 
 #include <gtest/gtest.h>
@@ -57,8 +56,7 @@ TEST_F(WavWriterTest, EncodesClampedTruncatedSamplesAsLittleEndian24Bit) {
 
 // Many appends add up; reopening finalises the first file, destroying the second.
 TEST_F(WavWriterTest, SizesAddUpAndEveryFileIsFinalised) {
-    std::vector<float> chunk(8192);
-    for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = std::sin(0.01f * static_cast<float>(i)) * 0.25f;
+    const std::vector<float> chunk(8192, 0.25f);
     {
         WavWriter w;
         ASSERT_TRUE(w.open(path("long.wav"), 48000, 1));
