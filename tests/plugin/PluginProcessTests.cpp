@@ -137,7 +137,7 @@ TEST(PluginProcess, LoadStatusAndFailedLoadsWithoutAStream) {
     EXPECT_EQ(s.engine.process().wait(), 0);
 }
 
-TEST(PluginProcess, OutputIsThePluginsAndEnableSwitchesBackAndForth) {
+TEST(PluginProcess, OutputIsThePluginsEnableSwitchesAndUnloadUnderAudioNeverGlitches) {
     PluginStream s;
     ASSERT_TRUE(s.opened);
     const SineFit amp = s.listen();
@@ -168,12 +168,8 @@ TEST(PluginProcess, OutputIsThePluginsAndEnableSwitchesBackAndForth) {
     }
     EXPECT_TRUE(ok(s.request({{"cmd", "vstUnload"}})));
     EXPECT_NEAR(s.listen().amplitude, amp.amplitude, 0.02); // the amp path again
-    EXPECT_EQ(s.engine.quit(), 0);
-}
 
-TEST(PluginProcess, UnloadAndReloadWhileAudioRunsNeverGlitches) {
-    PluginStream s;
-    ASSERT_TRUE(s.opened);
+    // Loads and unloads while the audio runs never glitch into garbage.
     auto captured = std::async(std::launch::async, [&] { return s.peer->capture(48000 * 3, 20s); });
     for (int i = 0; i < 40; ++i) {
         ASSERT_TRUE(ok(s.load(zamBundle(i % 2 ? "ZamComp" : "ZamTube"))));
@@ -189,7 +185,6 @@ TEST(PluginProcess, UnloadAndReloadWhileAudioRunsNeverGlitches) {
         for (float v : channel)
             ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= 1.0f) << v;
     }
-    EXPECT_TRUE(ok(s.request({{"cmd", "ping"}})));
     EXPECT_EQ(s.engine.quit(), 0);
 }
 
