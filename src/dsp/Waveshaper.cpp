@@ -8,7 +8,9 @@ constexpr float bias = 0.05f;
 }
 } // namespace corvena
 
-#if defined(CORVENA_HAVE_SLEEF) && defined(__x86_64__) && defined(__GNUC__)
+// The vector paths use GCC's per-function target pragmas; other compilers
+// (clang for the fuzzer) take the scalar path.
+#if defined(CORVENA_HAVE_SLEEF) && defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #include <immintrin.h>
 
 // The wider versions are compiled for their instruction sets here and chosen
