@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/DeviceRecord.h"
+
 class RtAudio;
 
 namespace corvena {
@@ -18,16 +20,9 @@ namespace corvena {
 // `probed` flag, enum values that differ between generations) stay in AudioApi.cpp.
 class AudioApi {
 public:
-    // What the engine uses of a device description.
-    struct Device {
-        std::string name;
-        uint32_t inputChannels = 0;
-        uint32_t outputChannels = 0;
-        uint32_t preferredSampleRate = 0;
-        std::vector<uint32_t> sampleRates;
-        bool isDefaultInput = false;
-        bool isDefaultOutput = false;
-    };
+    // A device description in the engine's terms: everything but `id` and `api`,
+    // which the caller knows.
+    using Device = DeviceRecord;
 
     struct Channels {
         uint32_t deviceId = 0;

@@ -42,18 +42,10 @@ std::vector<DeviceRecord> Engine::listDevices() {
             AudioApi library(api);
             const std::string name = library.apiName();
             for (uint32_t id : library.deviceIds()) {
-                const AudioApi::Device device = library.deviceInfo(id);
-                if (device.inputChannels == 0 && device.outputChannels == 0) continue;
-                DeviceRecord record;
+                DeviceRecord record = library.deviceInfo(id);
+                if (record.inputChannels == 0 && record.outputChannels == 0) continue;
                 record.id = id;
-                record.name = device.name;
                 record.api = name;
-                record.inputChannels = device.inputChannels;
-                record.outputChannels = device.outputChannels;
-                record.preferredSampleRate = device.preferredSampleRate;
-                record.sampleRates = device.sampleRates;
-                record.isDefaultInput = device.isDefaultInput;
-                record.isDefaultOutput = device.isDefaultOutput;
                 devices.push_back(std::move(record));
             }
         } catch (...) {
