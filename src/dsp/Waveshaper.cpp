@@ -33,22 +33,14 @@ void shape8(bool drive, float* buffer, int32_t count) {
             const __m256 outer = Sleef_tanhf8_u10avx2(_mm256_add_ps(_mm256_mul_ps(scale, inner), b));
             _mm256_storeu_ps(buffer + i, _mm256_sub_ps(outer, offset));
         }
-        if (i < count) {
-            alignas(32) float tail[8] = {};
-            for (int32_t j = i; j < count; ++j) tail[j - i] = buffer[j];
-            const __m256 inner = Sleef_tanhf8_u10avx2(_mm256_load_ps(tail));
-            const __m256 outer = Sleef_tanhf8_u10avx2(_mm256_add_ps(_mm256_mul_ps(scale, inner), b));
-            _mm256_store_ps(tail, _mm256_sub_ps(outer, offset));
-            for (int32_t j = i; j < count; ++j) buffer[j] = tail[j - i];
-        }
     } else {
         for (; i + 8 <= count; i += 8) _mm256_storeu_ps(buffer + i, Sleef_tanhf8_u10avx2(_mm256_loadu_ps(buffer + i)));
-        if (i < count) {
-            alignas(32) float tail[8] = {};
-            for (int32_t j = i; j < count; ++j) tail[j - i] = buffer[j];
-            _mm256_store_ps(tail, Sleef_tanhf8_u10avx2(_mm256_load_ps(tail)));
-            for (int32_t j = i; j < count; ++j) buffer[j] = tail[j - i];
-        }
+    }
+    if (i < count) { // the last few samples, through a zero-padded full vector
+        alignas(32) float tail[8] = {};
+        for (int32_t j = i; j < count; ++j) tail[j - i] = buffer[j];
+        shape8(drive, tail, 8);
+        for (int32_t j = i; j < count; ++j) buffer[j] = tail[j - i];
     }
 }
 } // namespace
