@@ -1,5 +1,6 @@
 #include "app/MainLoop.h"
 #include "app/Protocol.h"
+#include "app/StderrRelay.h"
 #include "engine/Engine.h"
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -22,6 +24,9 @@ std::atomic<bool> running{true};
 
 namespace {
 
+constexpr auto kLevelInterval = std::chrono::milliseconds(50);
+constexpr auto kEditorPumpInterval = std::chrono::milliseconds(5);
+
 // Never destroyed: the detached reader may still queue a line while the process
 // runs its exit handlers.
 std::deque<std::string>& pendingLines = *new std::deque<std::string>;
@@ -29,7 +34,7 @@ std::mutex& pendingLinesMutex = *new std::mutex;
 std::condition_variable& linesArrived = *new std::condition_variable; // ends an idle wait early
 std::atomic<bool> inputClosed{false};
 
-[[noreturn]] void readInputLines() {
+void readInputLines() {
     std::string line;
     while (std::getline(std::cin, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -46,9 +51,20 @@ std::atomic<bool> inputClosed{false};
         inputClosed.store(true);
     }
     linesArrived.notify_one();
-    // A shut-down that hangs (in a plug-in, say) must not outlive the front end.
-    std::this_thread::sleep_for(std::chrono::seconds(5));
-    std::_Exit(0);
+}
+
+// A shut-down that hangs (in a plug-in, say) must not outlive the front end.
+// Armed once the loop has stopped answering, so a long queue of lines read
+// before the end of input is answered in full however long it takes.
+void armForcedExit() {
+    try {
+        std::thread([] {
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            std::_Exit(0);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No guard then; the orderly shut-down still runs.
+    }
 }
 
 // Protocol lines get a descriptor of their own; descriptor 1 then points at
@@ -68,6 +84,7 @@ int runProcess(void (*beforeShutdown)()) {
     // A front end that goes away must not kill the process before a take is finalised.
     std::signal(SIGPIPE, SIG_IGN);
     separateProtocolOutput();
+    StderrRelay* const relay = StderrRelay::start();
 
     try {
         std::thread(readInputLines).detach();
@@ -96,19 +113,34 @@ int runProcess(void (*beforeShutdown)()) {
         lock.unlock();
         if (closed || protocolOutputFailed()) break;
 
+        // Sleep until something is due: a line, the next level event (stream
+        // open) or the next editor pump (editor open); otherwise until a line.
         const auto now = std::chrono::steady_clock::now();
-        if (engine.streamOpen.load() && now - lastLevelTime >= std::chrono::milliseconds(50)) {
-            lastLevelTime = now;
-            writeLevelEvent();
+        std::optional<std::chrono::steady_clock::time_point> wakeAt;
+        if (engine.streamOpen.load()) {
+            if (now - lastLevelTime >= kLevelInterval) {
+                lastLevelTime = now;
+                writeLevelEvent();
+            }
+            wakeAt = lastLevelTime + kLevelInterval;
+        }
+        if (engine.plugin.isEditorOpen()) {
+            const auto pump = std::chrono::steady_clock::now() + kEditorPumpInterval;
+            if (!wakeAt || pump < *wakeAt) wakeAt = pump;
         }
 
         lock.lock();
-        linesArrived.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(5),
-                                [] { return !pendingLines.empty() || inputClosed.load(); });
+        const auto due = [] { return !pendingLines.empty() || inputClosed.load(); };
+        if (wakeAt)
+            linesArrived.wait_until(lock, *wakeAt, due);
+        else
+            linesArrived.wait(lock, due);
     }
 
+    armForcedExit();
     if (beforeShutdown) beforeShutdown();
     engine.close();
+    if (relay) relay->drain(std::chrono::milliseconds(500));
     return 0;
 }
 

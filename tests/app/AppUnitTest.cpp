@@ -1,6 +1,7 @@
 #include "app/AmpSettingsMerge.h"
 #include "app/Protocol.h"
 #include "app/RequestFields.h"
+#include "app/StderrRelay.h"
 #include "engine/Engine.h"
 
 #include <gtest/gtest.h>
@@ -139,4 +140,24 @@ TEST(Serialization, InvalidUtf8IsRepairedNotDropped) {
     // Overlong and surrogate encodings are not UTF-8 either.
     json k = {{"n", std::string("\xc0\xaf\xed\xa0\x80")}};
     EXPECT_EQ(json::parse(serializeLine(k))["n"].get<std::string>().find('\xc0'), std::string::npos);
+}
+
+TEST(StderrRelay, RepeatsCollapseToOneCopyAndACountAtMostEverySecond) {
+    RepeatCollapser c;
+    const auto t0 = RepeatCollapser::Clock::now();
+    using std::chrono::milliseconds;
+    EXPECT_EQ(c.line("boom", t0), "boom\n");
+    for (int i = 1; i <= 99; ++i) EXPECT_EQ(c.line("boom", t0 + milliseconds(i)), "");
+    EXPECT_TRUE(c.pending());
+    EXPECT_EQ(c.tick(t0 + milliseconds(500)), "");
+    // A second after the first repeat the count goes out; the line is still the one compared.
+    EXPECT_EQ(c.tick(t0 + milliseconds(1001)), "(repeated 99 times)\n");
+    EXPECT_EQ(c.line("boom", t0 + milliseconds(1100)), "");
+    EXPECT_EQ(c.line("other", t0 + milliseconds(1200)), "(repeated 1 time)\nother\n");
+    EXPECT_EQ(c.line("boom", t0 + milliseconds(1300)), "boom\n");
+    EXPECT_EQ(c.line("boom", t0 + milliseconds(1400)), "");
+    EXPECT_EQ(c.flush(), "(repeated 1 time)\n");
+    EXPECT_FALSE(c.pending());
+    EXPECT_EQ(c.flush(), "");
+    EXPECT_EQ(c.line("", t0 + milliseconds(1500)), "\n");
 }

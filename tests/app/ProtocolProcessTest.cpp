@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <random>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -153,6 +154,31 @@ TEST(Protocol, EndOfInputAnswersEverythingThenExits) {
     EXPECT_EQ(p.readLine(), R"({"id":3,"ok":true,"pong":true})");
     EXPECT_EQ(p.wait(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "an orderly shut-down does not wait for the watchdog";
+}
+
+// The forced exit guards the shut-down, not the queue: a million lines read
+// before the end of input are all answered, in order, however long that takes.
+TEST(Protocol, AMillionRequestsThenEndOfInputAreAnsweredLineForLine) {
+    constexpr int kRequests = 1000000;
+    EngineProcess p;
+    expectReady(p);
+    // All of it first: the engine's reader takes it in while replies wait.
+    std::string burst;
+    for (int i = 1; i <= kRequests; ++i)
+        burst += "{\"id\":" + std::to_string(i) + (i % 2 ? ",\"cmd\":\"ping\"}\n" : ",\"cmd\":\"vstStatus\"}\n");
+    p.writeRaw(burst);
+    p.closeInput();
+    int answered = 0;
+    while (auto line = p.readLine(20s)) {
+        const std::string id = R"("id":)" + std::to_string(answered + 1) + ",";
+        if (line->find(id) == std::string::npos || line->find(R"("ok":true)") == std::string::npos) {
+            ADD_FAILURE() << "reply " << answered + 1 << ": " << *line;
+            break;
+        }
+        ++answered;
+    }
+    EXPECT_EQ(answered, kRequests);
+    EXPECT_EQ(p.wait(), 0);
 }
 
 TEST(Protocol, HangingShutDownIsEndedFiveSecondsAfterEndOfInput) {

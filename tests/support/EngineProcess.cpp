@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -110,10 +111,15 @@ bool EngineProcess::fill(std::chrono::milliseconds timeout) {
 std::optional<std::string> EngineProcess::readLine(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        auto pos = buffer_.find('\n');
+        auto pos = buffer_.find('\n', bufferStart_);
         if (pos != std::string::npos) {
-            std::string line = buffer_.substr(0, pos);
-            buffer_.erase(0, pos + 1);
+            std::string line = buffer_.substr(bufferStart_, pos - bufferStart_);
+            bufferStart_ = pos + 1;
+            // Consumed bytes are dropped in one go, not line by line (bursts of a million lines).
+            if (bufferStart_ > (1u << 20) || bufferStart_ == buffer_.size()) {
+                buffer_.erase(0, bufferStart_);
+                bufferStart_ = 0;
+            }
             return line;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -139,16 +145,29 @@ std::string EngineProcess::request(const std::string& line, std::chrono::millise
     return reply ? *reply : std::string("<no reply>");
 }
 
+const std::string& EngineProcess::collectStderr() {
+    if (readStderr_) drainFd(err_, stderr_);
+    return stderr_;
+}
+
+long EngineProcess::mainThreadWakeups() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/status");
+    long total = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total = std::stol(line.substr(line.find(':') + 1));
+    return total;
+}
+
 int EngineProcess::wait(std::chrono::milliseconds timeout) {
     if (exited_) return status_;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        drainFd(err_, stderr_);
+        collectStderr();
         int st = 0;
         pid_t r = waitpid(pid_, &st, WNOHANG);
         if (r == pid_) {
             exited_ = true;
-            drainFd(err_, stderr_);
+            collectStderr();
             status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
             return status_;
         }

@@ -37,8 +37,14 @@ public:
     // or 128 + signal number when it was killed by a signal.
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     int pid() const { return pid_; }
-    // Everything the engine wrote to stderr so far (collected on wait()).
+    // Everything the engine wrote to stderr so far (collected on wait() and
+    // collectStderr(); never, after leaveStderrUnread(), as a front end that
+    // never reads it).
     const std::string& stderrText() const { return stderr_; }
+    const std::string& collectStderr();
+    void leaveStderrUnread() { readStderr_ = false; }
+    // Times the engine's main thread went to sleep (its voluntary context switches).
+    long mainThreadWakeups() const;
 
 private:
     bool fill(std::chrono::milliseconds timeout);
@@ -48,7 +54,9 @@ private:
     int err_ = -1;
     bool exited_ = false;
     int status_ = -1;
+    bool readStderr_ = true;
     std::string buffer_;
+    size_t bufferStart_ = 0; // consumed bytes at the front of buffer_
     std::string stderr_;
 };
 

@@ -1,0 +1,59 @@
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <string>
+
+namespace corvena {
+
+// Collapses back-to-back repeats of one line: the first copy passes, the
+// repeats are counted and reported as "(repeated N times)" when another line
+// arrives or a second has passed. Pure text handling, no I/O.
+class RepeatCollapser {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // One whole line (without its line feed) arrived at `now`; returns the
+    // text to write (each line with its line feed), possibly empty.
+    std::string line(const std::string& text, Clock::time_point now);
+    // Time passed without a line: reports a repeat count that has waited a second.
+    std::string tick(Clock::time_point now);
+    // Everything still held back (at the end of the stream).
+    std::string flush();
+    // When tick() next has something to say, if anything is held back.
+    bool pending() const { return repeats_ > 0; }
+    Clock::time_point due() const { return firstRepeat_ + std::chrono::seconds(1); }
+
+private:
+    std::string report();
+    std::string last_;
+    bool haveLast_ = false;
+    unsigned long repeats_ = 0;
+    Clock::time_point firstRepeat_{};
+};
+
+// Makes the process's standard error (and descriptor 1, which the protocol no
+// longer uses) a pipe of the engine's own whose write end never blocks: a
+// write that finds it full is dropped. A relay thread copies the pipe to the
+// original standard error, repeats collapsed; if nobody reads that, only the
+// relay thread waits.
+class StderrRelay {
+public:
+    // Null (and nothing changed) when the pipe or the thread cannot be made.
+    // The relay lives as long as the process: its thread is never joined.
+    static StderrRelay* start();
+
+    // Gives the relay up to `timeout` to pass on what is already in the pipe,
+    // held-back repeat counts included (at exit).
+    void drain(std::chrono::milliseconds timeout);
+
+private:
+    StderrRelay() = default;
+    void run();
+    int readFd_ = -1;
+    int wakeReadFd_ = -1;
+    int wakeWriteFd_ = -1;
+    int originalFd_ = -1;
+    std::atomic<unsigned> drained_{0};
+};
+
+} // namespace corvena
