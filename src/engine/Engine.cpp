@@ -66,10 +66,13 @@ float Engine::takeOutputPeak() { return outputPeak.exchange(0.0f); }
 uint32_t Engine::takeXrunCount() { return xrunCount.exchange(0); }
 
 bool Engine::loadPlugin(const std::string& path, std::string& error) {
-    if (!plugin.load(path, error)) return false;
+    // Set up for the running stream's block directly, not restarted after a
+    // first set-up at another size.
     const double rate = info.sampleRate == 0 ? 48000.0 : static_cast<double>(info.sampleRate);
     const int32_t frames = info.blockSize == 0 ? 512 : static_cast<int32_t>(info.blockSize);
+    plugin.unload();
     plugin.prepare(rate, frames);
+    if (!plugin.load(path, error)) return false;
     pluginEnabled.store(true);
     return true;
 }

@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstring>
 
 using namespace Steinberg;
@@ -131,19 +130,32 @@ bool PluginFactory::setHostContext(FUnknown* context) const {
 }
 
 Module::Ptr Module::create(const std::string& path, std::string& error) {
+    const std::string refused = "could not load " + path;
+    // An empty path would open the engine's own executable.
+    if (path.empty()) {
+        error = refused;
+        return nullptr;
+    }
     std::string library = path;
     if (isDirectory(path)) {
         library = bundleLibrary(path);
         if (!isFile(library)) {
-            std::fprintf(stderr, "corvena: %s is a folder without %s\n", path.c_str(), library.c_str());
+            error = refused + ": the bundle has no " + library.substr(library.find("/Contents/") + 1);
             return nullptr;
         }
     }
+    // A bare name would be looked up on the system's library path.
+    if (library.find('/') == std::string::npos)
+        library = "./" + library;
 
     void* handle = ::dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (!handle) {
         const char* why = ::dlerror();
-        std::fprintf(stderr, "corvena: cannot open %s: %s\n", library.c_str(), why ? why : "unknown error");
+        std::string reason = why ? why : "";
+        // The loader starts with the file name, which the message already has.
+        if (reason.compare(0, library.size() + 2, library + ": ") == 0)
+            reason.erase(0, library.size() + 2);
+        error = reason.empty() ? refused : refused + ": " + reason;
         return nullptr;
     }
 

@@ -38,6 +38,8 @@ tresult PLUGIN_API ParamValueQueue::addPoint(int32 sampleOffset, ParamValue valu
         index = static_cast<int32>(pos - 1);
         return kResultOk;
     }
+    if (points_.size() == points_.capacity())
+        return kResultFalse; // full: the audio thread never allocates
     points_.insert(points_.begin() + static_cast<std::ptrdiff_t>(pos), Point{sampleOffset, value});
     index = static_cast<int32>(pos);
     return kResultOk;
@@ -84,7 +86,7 @@ IParamValueQueue* PLUGIN_API ParameterChanges::addParameterData(const ParamID& i
         }
     }
     if (used_ == static_cast<int32_t>(queues_.size()))
-        queues_.push_back(std::make_unique<ParamValueQueue>()); // the only allocation on this path
+        return nullptr; // full: the audio thread never allocates
     ParamValueQueue* queue = queues_[static_cast<size_t>(used_)].get();
     queue->clear();
     queue->setParamID(id);

@@ -22,7 +22,8 @@ public:
     Steinberg::int32 PLUGIN_API getPointCount() override;
     Steinberg::tresult PLUGIN_API getPoint(Steinberg::int32 index, Steinberg::int32& sampleOffset,
                                            Steinberg::Vst::ParamValue& value) override;
-    // A point at an offset that already has one replaces its value.
+    // A point at an offset that already has one replaces its value; a full
+    // queue refuses new offsets.
     Steinberg::tresult PLUGIN_API addPoint(Steinberg::int32 sampleOffset, Steinberg::Vst::ParamValue value,
                                            Steinberg::int32& index) override;
 
@@ -39,9 +40,9 @@ private:
     std::vector<Point> points_;
 };
 
-// The parameter changes of one block: one queue per parameter. Queues are kept
-// after clearQueue() and reused, so only a block with more distinct parameters
-// than any block before it allocates.
+// The parameter changes of one block: one queue per parameter. Capacity is
+// fixed by setMaxParameters() (and each queue's reserved points): the audio
+// thread fills and clears it and never allocates; what does not fit is refused.
 class ParameterChanges : public Steinberg::Vst::IParameterChanges {
 public:
     explicit ParameterChanges(int32_t reservedQueues = 0);

@@ -159,6 +159,9 @@ bool startProcessing(PluginSlot::Record& r, std::string& error) {
     r.processContext.sampleRate = r.sampleRate;
     r.processData.processMode = kRealtime;
     r.processData.prepare(*r.component, r.maxBlockSize, kSample32);
+    // Every parameter may report a change in every block without the audio
+    // thread allocating.
+    r.outputChanges.setMaxParameters(std::max<int32>(r.controller ? r.controller->getParameterCount() : 0, 64));
 
     if (r.component->setActive(true) != kResultOk) {
         error = "plugin would not activate";
@@ -186,11 +189,14 @@ void stopProcessing(PluginSlot::Record& r) {
 
 PluginSlot::Record::Record() {
     changeTransfer.setMaxParameters(2000);
+    // Room for every edit the ring can hold, each of another parameter.
+    inputChanges.setMaxParameters(changeTransfer.capacity());
     processContext.sampleRate = 48000.0;
     processContext.tempo = 120.0;
     processData.processMode = kRealtime;
     processData.symbolicSampleSize = kSample32;
     processData.inputParameterChanges = &inputChanges;
+    processData.outputParameterChanges = &outputChanges;
     processData.processContext = &processContext;
 }
 
@@ -281,7 +287,9 @@ bool PluginSlot::load(const std::string& path, std::string& error) {
 
 void PluginSlot::prepare(double sampleRate, int32_t maxBlockSize) {
     Record& r = *record_;
-    if (sampleRate == r.sampleRate && r.maxBlockSize >= maxBlockSize)
+    // Set up for the block the stream really delivers, smaller ones included:
+    // convolution plug-ins, for one, stay silent on blocks shorter than promised.
+    if (sampleRate == r.sampleRate && r.maxBlockSize == maxBlockSize)
         return;
     r.sampleRate = sampleRate;
     r.maxBlockSize = maxBlockSize;
@@ -354,6 +362,7 @@ bool PluginSlot::process(const float* input, float* left, float* right, int32_t 
         std::memcpy(right, out.channelBuffers32[out.numChannels > 1 ? 1 : 0], bytes);
     }
     r.inputChanges.clearQueue();
+    r.outputChanges.clearQueue();
     return ok;
 }
 

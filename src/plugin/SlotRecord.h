@@ -37,6 +37,7 @@ struct PluginSlot::Record {
     Steinberg::IPtr<Steinberg::Vst::IComponentHandler> handler;    // the slot's Handler
     HostProcessData processData;
     ParameterChanges inputChanges;
+    ParameterChanges outputChanges; // what the plug-in reports (meters); read and dropped
     ParameterChangeTransfer changeTransfer;
     Steinberg::Vst::ProcessContext processContext{};
     std::string pluginName;

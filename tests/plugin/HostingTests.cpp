@@ -38,7 +38,7 @@ TEST(ParameterChangeTransferTest, SecondWriterThreadDoesNotCorruptTheRing) {
     std::set<uint32> seen;
     bool consistent = true;
     std::thread reader([&] {
-        ParameterChanges changes(0);
+        ParameterChanges changes(128);
         for (bool last = false; !last;) {
             last = done.load();
             transfer.transferChangesTo(changes);

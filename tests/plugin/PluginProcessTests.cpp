@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -118,6 +119,7 @@ TEST(PluginProcess, LoadStatusAndFailedLoadsWithoutAStream) {
     const std::vector<std::pair<std::string, std::string>> failures = {
         {std::string(CORVENA_TEST_PLUGIN_DIR) + "/NoFactory.so", "the module does not export GetPluginFactory"},
         {testBundle("CorvenaRefuseActive"), "plugin would not activate"},
+        {"", "could not load "},
     };
     for (const auto& [path, message] : failures) {
         ASSERT_TRUE(ok(s.load(zamBundle("ZamComp"))));
@@ -221,6 +223,86 @@ TEST(PluginProcess, ReopeningAtALargerBlockOrAnotherRateRestartsThePlugin) {
     EXPECT_EQ(fresh.load(testBundle("CorvenaOnly48k"))["error"], "plugin rejected the sample rate or buffer size");
     EXPECT_EQ(fresh.slotState(), json({false, "", ""}));
     EXPECT_EQ(fresh.engine.quit(), 0);
+}
+
+// Loaded while a 256-frame stream runs, a reverb is set up for the blocks it
+// really gets (not the 512 of a load without a stream) and rings on after
+// the dry signal stops.
+TEST(PluginProcess, AReverbLoadedUnderA256FrameStreamAddsItsTail) {
+    ServerWith small(JackServer::Options{48000, 256, 2, 2});
+    ASSERT_TRUE(small.started);
+    PluginStream s(false);
+    ASSERT_TRUE(ok(s.request({{"cmd", "open"}, {"blockSize", 256}})));
+    ASSERT_TRUE(s.connect());
+    ASSERT_TRUE(ok(s.load(zamBundle("ZamVerb"))));
+    std::this_thread::sleep_for(600ms);
+    s.peer->setSilence(0);
+    std::this_thread::sleep_for(50ms); // the dry signal's way through the graph
+    const auto out = s.peer->capture(48000 / 4);
+    ASSERT_FALSE(out.empty());
+    double energy = 0;
+    for (float v : out[0])
+        energy += double(v) * v;
+    EXPECT_GT(std::sqrt(energy / out[0].size()), 1e-3) << "no reverb tail";
+    EXPECT_EQ(s.engine.quit(), 0);
+}
+
+// A front end that never reads the engine's stderr, and plug-ins that print
+// on every block (our own test plug-in, on stderr and on stdout, and ZamComp,
+// which complains without output parameter changes): requests are answered
+// at once and stdout carries protocol lines only.
+TEST(PluginProcess, PluginsPrintingOnEveryBlockNeverStallAnUnreadStderr) {
+    for (const std::string& path : {testBundle("CorvenaChatter"), zamBundle("ZamComp")}) {
+        SCOPED_TRACE(path);
+        PluginStream s;
+        s.engine.process().leaveStderrUnread();
+        ASSERT_TRUE(s.opened);
+        ASSERT_TRUE(ok(s.load(path)));
+        std::this_thread::sleep_for(4s); // lines on every block overflow any pipe by now
+        for (int i = 0; i < 3; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_TRUE(ok(s.request({{"cmd", "vstUnload"}})));
+            EXPECT_TRUE(ok(s.load(path)));
+            EXPECT_EQ(s.request({{"cmd", "ping"}})["pong"], true);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+            std::this_thread::sleep_for(500ms);
+        }
+        s.engine.process().closeInput();
+        while (auto line = s.engine.process().readLine(2s))
+            EXPECT_TRUE(json::parse(*line, nullptr, false).is_object()) << *line;
+        EXPECT_EQ(s.engine.process().wait(), 0);
+    }
+}
+
+// Every zam plug-in processes without complaining on stderr (given output
+// parameter changes); a line a plug-in repeats on every block is collapsed
+// to about one a second.
+TEST(PluginProcess, EveryZamPluginProcessesQuietly) {
+    PluginStream s;
+    ASSERT_TRUE(s.opened);
+    auto lines = [&] {
+        const std::string& text = s.engine.process().collectStderr();
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    int tried = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/vst3")) {
+        const std::string path = entry.path().string();
+        if (entry.path().filename().string().rfind("Za", 0) != 0)
+            continue;
+        SCOPED_TRACE(path);
+        const auto before = lines();
+        ASSERT_TRUE(ok(s.load(path)));
+        std::this_thread::sleep_for(1s);
+        EXPECT_LE(lines() - before, 3) << s.engine.process().stderrText();
+        ++tried;
+    }
+    EXPECT_GE(tried, 10);
+    const auto before = lines();
+    ASSERT_TRUE(ok(s.load(testBundle("CorvenaComplain"))));
+    std::this_thread::sleep_for(3s); // the same line on each of 1100 blocks
+    EXPECT_LE(lines() - before, 5);
+    EXPECT_NE(s.engine.process().stderrText().find("(repeated "), std::string::npos);
+    EXPECT_EQ(s.engine.quit(), 0);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -67,7 +68,9 @@ TEST(PluginSlotTest, LoadSetsUpAtTheDefaultsProcessesUnloadsAndTakesOtherLayouts
     EXPECT_EQ(probe->lastNumSamples, 128);
     EXPECT_EQ(probe->inputChannels, 1);
     EXPECT_EQ(probe->outputChannels, 2);
-    EXPECT_TRUE(probe->outputChangesNull && probe->eventsNull);
+    EXPECT_TRUE(!probe->outputChangesNull && probe->eventsNull);
+    ASSERT_TRUE(run(slot, b));
+    EXPECT_EQ(probe->outputChangesLeft, 0); // the last block's meter was emptied
     EXPECT_EQ(probe->contextRate, 48000.0);
     EXPECT_EQ(probe->contextTempo, 120.0);
     EXPECT_EQ(probe->contextState, 0);
@@ -109,9 +112,15 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
     const std::string text = ::testing::TempDir() + "corvena_slot_text.txt";
     std::ofstream(text) << "hello\n";
     const std::string missing = "/nonexistent/Missing.vst3";
+    const std::string hollow = ::testing::TempDir() + "Hollow.vst3";
+    std::filesystem::create_directories(hollow);
+    const std::string newer = std::string(CORVENA_TEST_PLUGIN_DIR) + "/NewerLibc.so";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {missing, "could not load " + missing},
-        {text, "could not load " + text},
+        {"", "could not load "},
+        {missing, "could not load " + missing + ": cannot open shared object file: No such file or directory"},
+        {hollow, "could not load " + hollow + ": the bundle has no Contents/" CORVENA_VST3_ARCH "/Hollow.so"},
+        {text, "could not load " + text + ": file too short"},
+        {newer, "could not load " + newer + ": /lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.99' not found (required by " + newer + ")"},
         {std::string(CORVENA_TEST_PLUGIN_DIR) + "/NoFactory.so", "the module does not export GetPluginFactory"},
         {"CorvenaFailEntry", "the module's ModuleEntry failed"},
         {"CorvenaControllerOnly", "no audio-effect class in " + testBundle("CorvenaControllerOnly")},
@@ -126,7 +135,7 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
     for (bool loadedBefore : {false, true}) {
         for (const auto& [name, message] : cases) {
             SCOPED_TRACE(name + (loadedBefore ? " after a good load" : ""));
-            const bool ours = name[0] != '/';
+            const bool ours = !name.empty() && name[0] != '/';
             std::unique_ptr<ProbeHandle> handle(ours ? new ProbeHandle(name) : nullptr);
             {
                 PluginSlot slot;
@@ -153,7 +162,7 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
     std::remove(text.c_str());
 }
 
-TEST(PluginSlotTest, PrepareRestartsOnlyForANewRateOrALargerBlockAndMayBeRefused) {
+TEST(PluginSlotTest, PrepareRestartsForANewRateOrBlockSizeAndMayBeRefused) {
     ProbeHandle probe("CorvenaGain");
     PluginSlot slot;
     slot.prepare(44100.0, 256); // while Empty: kept for the next load
@@ -161,13 +170,12 @@ TEST(PluginSlotTest, PrepareRestartsOnlyForANewRateOrALargerBlockAndMayBeRefused
     ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
     EXPECT_EQ(probe->setupRate, 44100.0);
     EXPECT_EQ(probe->setupMaxBlock, 256);
-    slot.prepare(44100.0, 128); // smaller or same block, same rate: untouched
-    slot.prepare(44100.0, 256);
+    slot.prepare(44100.0, 256); // the same set-up: untouched
     EXPECT_EQ(probe->setupCalls, 1);
-    slot.prepare(44100.0, 1024);
+    slot.prepare(44100.0, 128); // a smaller block is set up too, not left at the larger
     EXPECT_EQ(probe->setupCalls, 2);
-    EXPECT_EQ(probe->setupMaxBlock, 1024);
-    slot.prepare(48000.0, 64); // new rate: the smaller block replaces the larger
+    EXPECT_EQ(probe->setupMaxBlock, 128);
+    slot.prepare(48000.0, 64);
     EXPECT_EQ(probe->setupCalls, 3);
     EXPECT_EQ(probe->setupRate, 48000.0);
     EXPECT_EQ(probe->setupMaxBlock, 64);

@@ -3,6 +3,7 @@
 // gain: parameter kGainId, normalized, default 0.5 = unity (output = input x 2 x
 // value), applied from each block's input parameter changes so tests hear edits.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -39,6 +40,8 @@ enum : unsigned {
     ViewEdits = 1 << 15,       // edits the gain to 0.25 from a timer tick
     ViewRefuseAttach = 1 << 16,
     ViewNoPlatform = 1 << 17,  // supports no platform type
+    Chatter = 1 << 28,         // writes a numbered line to stderr and to stdout on every block
+    Complain = 1 << 29,        // writes the same line to stderr on every block
 };
 constexpr bool has(unsigned flag) { return ((TP_FLAGS) & flag) != 0; }
 
@@ -60,6 +63,7 @@ struct ModuleStatics {
 } gModuleStatics;
 
 constexpr ParamID kGainId = 7;
+constexpr ParamID kMeterId = 8; // written to the output changes only
 const FUID kProcessorUid(0x436F7276, 0x656E6154, 0x65737447, 0x61696E31);
 const FUID kSecondProcessorUid(0x436F7276, 0x656E6154, 0x65737447, 0x61696E32);
 const FUID kControllerUid(0x436F7276, 0x656E6154, 0x65737443, 0x74726C31);
@@ -152,6 +156,23 @@ public:
             ++gProbe.badProcessCalls;
         gProbe.lastNumSamples = data.numSamples;
         gProbe.outputChangesNull = data.outputParameterChanges == nullptr;
+        if (IParameterChanges* out = data.outputParameterChanges) {
+            // Reports a meter as DPF plug-ins do; the host must empty it after every block.
+            gProbe.outputChangesLeft = out->getParameterCount();
+            int32 queueIndex = 0, pointIndex = 0;
+            if (IParamValueQueue* meter = out->addParameterData(kMeterId, queueIndex))
+                meter->addPoint(0, 0.5, pointIndex);
+        }
+        if (has(Chatter)) {
+            char line[64];
+            const int n = std::snprintf(line, sizeof line, "corvena test plugin: block %d\n", gProbe.processCalls.load());
+            (void)!::write(2, line, static_cast<size_t>(n));
+            (void)!::write(1, line, static_cast<size_t>(n));
+        }
+        if (has(Complain)) {
+            static const char line[] = "corvena test plugin: something is missing\n";
+            (void)!::write(2, line, sizeof line - 1);
+        }
         gProbe.eventsNull = data.inputEvents == nullptr && data.outputEvents == nullptr;
         if (data.processContext) {
             gProbe.contextRate = data.processContext->sampleRate;

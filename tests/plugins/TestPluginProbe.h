@@ -31,6 +31,7 @@ struct Probe {
     std::atomic<int> processCalls{0}, badProcessCalls{0}; // bad: not active/processing, or too long a block
     std::atomic<int> lastNumSamples{0}, inputChannels{0}, outputChannels{0};
     std::atomic<bool> inputsIdentical{true}, outputChangesNull{true}, eventsNull{true};
+    std::atomic<int> outputChangesLeft{0}; // queues found in the output changes as a block began
     std::atomic<double> contextRate{0}, contextTempo{0};
     std::atomic<int> contextState{-1};
     std::atomic<double> gain{0.5}; // normalized value the processor applies
@@ -55,7 +56,7 @@ struct Probe {
         componentInits = componentTerminates = controllerInits = controllerTerminates = 0;
         connects = disconnects = componentStates = setupCalls = setupMaxBlock = activations = 0;
         inputArrangementChannels = processCalls = badProcessCalls = blocksWithChanges = 0;
-        lastNumSamples = inputChannels = outputChannels = lastChangeCount = 0;
+        lastNumSamples = inputChannels = outputChannels = lastChangeCount = outputChangesLeft = 0;
         contextState = -1;
         setupRate = contextRate = contextTempo = 0;
         inputsIdentical = outputChangesNull = eventsNull = true;
