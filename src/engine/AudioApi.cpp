@@ -1,22 +1,26 @@
 #include "engine/AudioApi.h"
 
-#include <rtaudio/RtAudio.h>
+#include <RtAudio.h> // through the library's pkg-config include path, 5.x and 6.x alike
 
 #include <chrono>
 #include <thread>
 
-// RtAudio 5.x: devices are indices 0 .. getDeviceCount() - 1, failures are thrown
-// as RtAudioError until a stream is open and go to the error callback afterwards,
-// and that callback is a plain function without user data, passed to openStream.
-// 6.x defines RTAUDIO_VERSION_MAJOR; moving to it means rewriting this file only.
-#if defined(RTAUDIO_VERSION_MAJOR)
-#error "AudioApi.cpp is written for the RtAudio 5.x interface"
+// Two generations of the library, chosen at compile time (6.x defines
+// RTAUDIO_VERSION_MAJOR):
+// - 6.x: devices have ids (getDeviceIds), failures are returned as error codes
+//   and reported to the error callback given to the constructor.
+// - 5.x: devices are indices 0 .. getDeviceCount() - 1, failures are thrown as
+//   RtAudioError until a stream is open and go to the error callback afterwards,
+//   and that callback is a plain function without user data, passed to openStream.
+#if defined(RTAUDIO_VERSION_MAJOR) && RTAUDIO_VERSION_MAJOR >= 6
+#define CORVENA_RTAUDIO6 1
 #endif
 
 namespace corvena {
 
 namespace {
 
+#ifndef CORVENA_RTAUDIO6
 // The 5.x error callback carries no user data, so the instance whose stream is
 // open is remembered here; only the engine's stream instance registers. The
 // library may report from its own threads: those only try the lock, a report
@@ -28,6 +32,7 @@ void libraryReport(RtAudioError::Type, const std::string& text) {
     std::unique_lock<std::mutex> lock(reporterMutex, std::try_to_lock);
     if (lock.owns_lock() && reporter != nullptr) reporter->report(text);
 }
+#endif
 
 // The enum values differ between generations; back ends travel as short names.
 RtAudio::Api apiByName(const std::string& name) {
@@ -51,6 +56,22 @@ bool AudioApi::isCompiledApi(const std::string& name) {
     return api != RtAudio::UNSPECIFIED && api != RtAudio::RTAUDIO_DUMMY;
 }
 
+#ifdef CORVENA_RTAUDIO6
+// Every report, error or warning, reaches the callback and is never printed.
+// The library may report from its own threads (the audio thread among them):
+// those only try the lock, and a report that meets a busy lock is dropped.
+AudioApi::AudioApi(const std::string& api)
+    : rt_(std::make_unique<RtAudio>(apiByName(api), [this](RtAudioErrorType, const std::string& text) {
+          std::unique_lock<std::mutex> lock(errorMutex_, std::try_to_lock);
+          if (lock.owns_lock() && errorText_.empty()) errorText_ = text;
+      })) {}
+
+AudioApi::~AudioApi() {
+    stopStream();
+    closeStream();
+    rt_.reset();
+}
+#else
 AudioApi::AudioApi(const std::string& api) : rt_(std::make_unique<RtAudio>(apiByName(api))) {
     // Reports are captured (see report) or dropped, never printed by the library.
     rt_->showWarnings(false);
@@ -63,14 +84,20 @@ AudioApi::~AudioApi() {
     std::lock_guard<std::mutex> lock(reporterMutex);
     if (reporter == this) reporter = nullptr;
 }
+#endif
 
 std::string AudioApi::apiName() const { return RtAudio::getApiName(rt_->getCurrentApi()); }
 
 std::vector<uint32_t> AudioApi::deviceIds() {
+#ifdef CORVENA_RTAUDIO6
+    const std::vector<unsigned int> ids = rt_->getDeviceIds();
+    return std::vector<uint32_t>(ids.begin(), ids.end());
+#else
     const unsigned int count = rt_->getDeviceCount();
     std::vector<uint32_t> ids;
     for (unsigned int i = 0; i < count; ++i) ids.push_back(i);
     return ids;
+#endif
 }
 
 AudioApi::Device AudioApi::deviceInfo(uint32_t id) {
@@ -88,7 +115,20 @@ AudioApi::Device AudioApi::deviceInfo(uint32_t id) {
     return device;
 }
 
+uint32_t AudioApi::deviceOrDefault(uint32_t id, bool input) {
+#ifdef CORVENA_RTAUDIO6
+    if (id == 0) return input ? rt_->getDefaultInputDevice() : rt_->getDefaultOutputDevice();
+#else
+    (void)input;
+#endif
+    return id;
+}
+
 bool AudioApi::tryDeviceInfo(uint32_t id, Device& out) {
+#ifdef CORVENA_RTAUDIO6
+    // An id the library does not know yields an empty description under another id.
+    if (rt_->getDeviceInfo(id).ID != id) return false;
+#endif
     try {
         out = deviceInfo(id);
         return true;
@@ -99,10 +139,12 @@ bool AudioApi::tryDeviceInfo(uint32_t id, Device& out) {
 
 bool AudioApi::openStream(const Channels& output, const Channels& input, uint32_t sampleRate, uint32_t& blockSize,
                           Callback callback, void* userData, const Options& options) {
+#ifndef CORVENA_RTAUDIO6
     {
         std::lock_guard<std::mutex> lock(reporterMutex);
         reporter = this;
     }
+#endif
     callback_ = callback;
     userData_ = userData;
     RtAudio::StreamParameters out;
@@ -120,6 +162,11 @@ bool AudioApi::openStream(const Channels& output, const Channels& input, uint32_
     streamOptions.streamName = options.streamName;
     streamOptions.priority = options.priority;
     unsigned int frames = blockSize;
+#ifdef CORVENA_RTAUDIO6
+    if (rt_->openStream(&out, &in, RTAUDIO_FLOAT32, sampleRate, &frames, &AudioApi::streamCallback, this,
+                        &streamOptions) != RTAUDIO_NO_ERROR)
+        return false;
+#else
     try {
         rt_->openStream(&out, &in, RTAUDIO_FLOAT32, sampleRate, &frames, &AudioApi::streamCallback, this,
                         &streamOptions, &libraryReport);
@@ -127,17 +174,22 @@ bool AudioApi::openStream(const Channels& output, const Channels& input, uint32_
         report(e.what());
         return false;
     }
+#endif
     if (!rt_->isStreamOpen()) return false;
     blockSize = frames;
     return true;
 }
 
 bool AudioApi::startStream() {
+#ifdef CORVENA_RTAUDIO6
+    if (rt_->startStream() != RTAUDIO_NO_ERROR) return false;
+#else
     try {
         rt_->startStream();
     } catch (const std::exception& e) {
         report(e.what());
     }
+#endif
     return rt_->isStreamRunning();
 }
 

@@ -64,6 +64,9 @@ public:
     // failure means for a listing).
     std::vector<uint32_t> deviceIds();
     Device deviceInfo(uint32_t id);
+    // The device to open for a requested id: 6.x ids never are 0, so 0 (the
+    // request's default) means the library's default device there.
+    uint32_t deviceOrDefault(uint32_t id, bool input);
     // For opening: false when the description cannot be obtained.
     bool tryDeviceInfo(uint32_t id, Device& out);
 

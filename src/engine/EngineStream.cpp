@@ -76,20 +76,22 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
 
     // Unreadable descriptions do not fail here: the counts fall back and the
     // library decides when opening.
+    const uint32_t inputDevice = audio->deviceOrDefault(request.inputDevice, true);
+    const uint32_t outputDevice = audio->deviceOrDefault(request.outputDevice, false);
     uint32_t inputChannels = 1;
     uint32_t outputDeviceChannels = 2;
     AudioApi::Device device;
-    if (audio->tryDeviceInfo(request.inputDevice, device) && device.inputChannels > 0)
+    if (audio->tryDeviceInfo(inputDevice, device) && device.inputChannels > 0)
         inputChannels = std::min(device.inputChannels, maxInputChannels);
-    if (audio->tryDeviceInfo(request.outputDevice, device) && device.outputChannels > 0)
+    if (audio->tryDeviceInfo(outputDevice, device) && device.outputChannels > 0)
         outputDeviceChannels = device.outputChannels;
 
     AudioApi::Channels output;
-    output.deviceId = request.outputDevice;
+    output.deviceId = outputDevice;
     output.count = 2;
     output.firstChannel = outputDeviceChannels >= 2 ? std::min(outputDeviceChannels - 2, request.outputChannel) : 0;
     AudioApi::Channels input;
-    input.deviceId = request.inputDevice;
+    input.deviceId = inputDevice;
     input.count = inputChannels;
     input.firstChannel = 0;
     AudioApi::Options options;
