@@ -33,6 +33,12 @@ add_library(vst3sdk STATIC
   ${VST3_SDK_DIR}/public.sdk/source/vst/hosting/pluginterfacesupport.cpp
   ${VST3_SDK_DIR}/public.sdk/source/vst/vstinitiids.cpp
 )
+# Later SDKs (3.7.12 in Debian 13's JUCE) convert the host classes' strings in units of their own.
+foreach(unit public.sdk/source/vst/utility/stringconvert.cpp public.sdk/source/common/commonstringconvert.cpp)
+  if(EXISTS ${VST3_SDK_DIR}/${unit})
+    target_sources(vst3sdk PRIVATE ${VST3_SDK_DIR}/${unit})
+  endif()
+endforeach()
 target_include_directories(vst3sdk SYSTEM PUBLIC ${VST3_SDK_DIR})
 target_compile_definitions(vst3sdk PUBLIC $<IF:$<CONFIG:Debug>,DEVELOPMENT=1,RELEASE=1>)
 target_compile_options(vst3sdk PRIVATE -w)

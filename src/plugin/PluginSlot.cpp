@@ -216,7 +216,7 @@ PluginSlot::~PluginSlot() {
     unload();
 }
 
-bool PluginSlot::load(const std::string& path, std::string& error) {
+bool PluginSlot::load(const std::string& path, std::string& error, int classIndex) {
     Record& r = *record_;
     unload();
 
@@ -230,8 +230,13 @@ bool PluginSlot::load(const std::string& path, std::string& error) {
 
     const PluginFactory& factory = r.module->getFactory();
     const std::vector<ClassInfo> classes = factory.classInfos();
-    const auto chosen = std::find_if(classes.begin(), classes.end(),
-                                     [](const ClassInfo& c) { return c.category == kAudioModuleClass; });
+    auto isEffect = [](const ClassInfo& c) {
+        return c.category == kAudioModuleClass && c.subCategories.find("Instrument") == std::string::npos;
+    };
+    const auto chosen = classIndex < 0 ? std::find_if(classes.begin(), classes.end(), isEffect)
+                        : classIndex < static_cast<int>(classes.size()) && isEffect(classes[static_cast<size_t>(classIndex)])
+                            ? classes.begin() + classIndex
+                            : classes.end();
     if (chosen == classes.end()) {
         error = "no audio-effect class in " + path;
         r.module.reset();

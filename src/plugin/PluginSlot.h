@@ -14,8 +14,10 @@ public:
     PluginSlot(const PluginSlot&) = delete;
     PluginSlot& operator=(const PluginSlot&) = delete;
 
-    // Control thread.
-    bool load(const std::string& path, std::string& error);
+    // Control thread. Loads the first audio-effect class of the module (an
+    // instrument is no effect: one without an audio input has no place in the
+    // chain), or, with `classIndex`, that class of the factory.
+    bool load(const std::string& path, std::string& error, int classIndex = -1);
     void prepare(double sampleRate, int32_t maxBlockSize);
     void unload();
     bool isReady() const;
@@ -27,6 +29,8 @@ public:
     void closeEditor();
     void pumpEditor();
     bool isEditorOpen() const;
+    // The open view's size in pixels (false when no editor is open).
+    bool editorSize(int32_t& width, int32_t& height) const;
 
     // Audio thread: true when left and right hold n processed samples.
     bool process(const float* input, float* left, float* right, int32_t n);

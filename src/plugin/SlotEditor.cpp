@@ -180,4 +180,13 @@ void PluginSlot::pumpEditor() {
 
 bool PluginSlot::isEditorOpen() const { return record_->editorWindow != nullptr; }
 
+bool PluginSlot::editorSize(int32_t& width, int32_t& height) const {
+    const Record& r = *record_;
+    ViewRect rect;
+    if (!r.editorWindow || !r.editorView || r.editorView->getSize(&rect) != kResultOk) return false;
+    width = rect.right - rect.left;
+    height = rect.bottom - rect.top;
+    return true;
+}
+
 } // namespace corvena

@@ -85,6 +85,9 @@ TEST(PluginSlotTest, LoadSetsUpAtTheDefaultsProcessesUnloadsAndTakesOtherLayouts
 
     ASSERT_TRUE(slot.load(testBundle("CorvenaTwoClasses"), error)) << error;
     EXPECT_EQ(slot.pluginName(), "Corvena Two Classes"); // the first audio class in factory order
+    ASSERT_TRUE(slot.load(testBundle("CorvenaTwoClasses"), error, 2)) << error; // or the one asked for
+    EXPECT_EQ(slot.pluginName(), "Corvena Two Classes Second");
+    EXPECT_FALSE(slot.load(testBundle("CorvenaTwoClasses"), error, 1)); // the controller class is no effect
     ASSERT_TRUE(slot.load(testBundle("CorvenaNoController"), error)) << error;
     EXPECT_TRUE(slot.isReady());
     // A mono output goes to both sides; a stereo input gets the signal twice.
@@ -124,6 +127,7 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
         {std::string(CORVENA_TEST_PLUGIN_DIR) + "/NoFactory.so", "the module does not export GetPluginFactory"},
         {"CorvenaFailEntry", "the module's ModuleEntry failed"},
         {"CorvenaControllerOnly", "no audio-effect class in " + testBundle("CorvenaControllerOnly")},
+        {"CorvenaInstrument", "no audio-effect class in " + testBundle("CorvenaInstrument")},
         {"CorvenaFailInit", "plugin failed to initialise"},
         {"CorvenaNoProcessor", "plugin has no audio processor"},
         {"CorvenaRefuseSetup", "plugin rejected the sample rate or buffer size"},

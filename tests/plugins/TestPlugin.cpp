@@ -42,6 +42,7 @@ enum : unsigned {
     ViewNoPlatform = 1 << 17,  // supports no platform type
     Chatter = 1 << 28,         // writes a numbered line to stderr and to stdout on every block
     Complain = 1 << 29,        // writes the same line to stderr on every block
+    Instrument = 1 << 30,      // the audio class says it is an instrument
 };
 constexpr bool has(unsigned flag) { return ((TP_FLAGS) & flag) != 0; }
 
@@ -63,6 +64,7 @@ struct ModuleStatics {
 } gModuleStatics;
 
 constexpr ParamID kGainId = 7;
+const char* const kSubCategories = has(Instrument) ? "Instrument|Synth" : "Fx";
 constexpr ParamID kMeterId = 8; // written to the output changes only
 const FUID kProcessorUid(0x436F7276, 0x656E6154, 0x65737447, 0x61696E31);
 const FUID kSecondProcessorUid(0x436F7276, 0x656E6154, 0x65737447, 0x61696E32);
@@ -458,7 +460,7 @@ public:
         if (!info || index < 0 || index >= kClassCount)
             return kInvalidArgument;
         const ClassEntry& e = kClasses[index];
-        *info = PClassInfo2(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, e.name, 0, "Fx", "corvena tests",
+        *info = PClassInfo2(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, e.name, 0, kSubCategories, "corvena tests",
                             "1.0.0", kVstVersionString);
         return kResultOk;
     }
@@ -467,7 +469,7 @@ public:
         if (!info || index < 0 || index >= kClassCount)
             return kInvalidArgument;
         const ClassEntry& e = kClasses[index];
-        *info = PClassInfoW(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, nullptr, 0, "Fx",
+        *info = PClassInfoW(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, nullptr, 0, kSubCategories,
                             u"corvena tests", u"1.0.0", u"VST 3");
         str8ToStr16(info->name, e.name, PClassInfo::kNameSize);
         return kResultOk;
