@@ -69,5 +69,5 @@ inside "DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommend
     vst3sdk-plugins lsp-plugins-vst3 dragonfly-reverb-vst3 dpf-plugins-vst3 >/dev/null"
 start=$SECONDS
 inside "cd build && CORVENA_SWEEP_PACKAGES='vst3sdk-plugins lsp-plugins-vst3 dragonfly-reverb-vst3 dpf-plugins-vst3' \
-    ctest --output-on-failure --timeout 1800 -R '^PluginSweep\\.' && cat tests/plugin/plugin-sweep.txt"
+    ctest --output-on-failure --timeout 1800 -R '^PluginSweep\\.' && cat tests/editor/plugin-sweep.txt"
 echo "debian13: plug-in sweep took $((SECONDS - start)) s"

@@ -9,10 +9,12 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 case "$codename" in
-    bookworm) fuzz="clang-14 libfuzzer-14-dev" ;;       # RtAudio 5.2
-    trixie | "") fuzz="clang libfuzzer-19-dev" ;;     # RtAudio 6.0.1
+    bookworm) extra="clang-14 libfuzzer-14-dev" ;;      # RtAudio 5.2
+    trixie | "")                                        # RtAudio 6.0.1
+        # jack_wait and jack_lsp left jackd2 for jack-example-tools.
+        extra="clang libfuzzer-19-dev jack-example-tools" ;;
     *) echo "install-deps: $codename is neither Debian 12 nor 13; trying Debian 13's names" >&2
-       fuzz="clang libfuzzer-19-dev" ;;
+       extra="clang libfuzzer-19-dev jack-example-tools" ;;
 esac
 
 $SUDO apt-get update
@@ -24,4 +26,4 @@ $SUDO apt-get install -y --no-install-recommends \
   jackd2 libjack-jackd2-dev zam-plugins \
   libx11-dev xvfb x11-utils xdotool imagemagick \
   libsndfile1-dev sox libsleef-dev \
-  g++-mingw-w64-x86-64 $fuzz
+  g++-mingw-w64-x86-64 $extra
