@@ -162,7 +162,7 @@ TEST(PluginProcess, OutputIsThePluginsEnableSwitchesAndUnloadUnderAudioNeverGlit
     EXPECT_FALSE(isPassThrough(tube));
     EXPECT_TRUE(std::fabs(tube.amplitude - amp.amplitude) > 0.02 || std::fabs(tube.residual - amp.residual) > 0.01)
         << "tube " << tube.amplitude << "/" << tube.residual << " amp " << amp.amplitude << "/" << amp.residual;
-    for (const char* name : {"ZamComp", "ZamEQ2"}) {
+    for (const char* name : {"ZamComp", "ZamGEQ31"}) { // ZamEQ2 4.2 puts out NaN at its defaults
         ASSERT_TRUE(ok(s.load(zamBundle(name)))) << name;
         const SineFit f = s.listen();
         EXPECT_GT(f.amplitude, 0.01) << name; // the tone goes through

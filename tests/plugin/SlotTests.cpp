@@ -213,8 +213,9 @@ TEST(PluginSlotTest, PrepareRestartsForANewRateOrBlockSizeAndMayBeRefused) {
     expectEmpty(slot);
     EXPECT_EQ(only48k->components, 0);
 
-    // Real plug-ins keep processing after a restart for a larger block.
-    for (const char* name : {"ZamComp", "ZamTube", "ZamEQ2"}) {
+    // Real plug-ins keep processing after a restart for a larger block. (Not
+    // ZamEQ2: its 4.2 release puts out NaN at its defaults in every host.)
+    for (const char* name : {"ZamComp", "ZamTube", "ZamGEQ31"}) {
         ASSERT_TRUE(slot.load(zamBundle(name), error)) << error;
         Block small(256, 0.5f), big(1024, 0.5f);
         for (int i = 0; i < 20; ++i)
