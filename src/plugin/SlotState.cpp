@@ -117,7 +117,8 @@ bool applyParts(PluginSlot::Record& r, const StateParts& p) {
 
 // Edits still queued have not reached the processor, whose state would miss
 // them. A running stream takes them within a block; without one they are
-// handed over in a call without samples, which VST 3 provides for this.
+// handed over with a block of one silent frame (plug-ins built with DPF read
+// no changes from a call without samples). Nobody hears that block.
 void deliverQueuedEdits(PluginSlot::Record& r) {
     if (r.changeTransfer.empty())
         return;
@@ -127,11 +128,14 @@ void deliverQueuedEdits(PluginSlot::Record& r) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // Also waits for the block that took the last edits to finish.
     std::lock_guard<std::mutex> lock(r.processLock);
-    if (r.changeTransfer.empty() || !r.ready.load() || !r.processor)
+    HostProcessData& data = r.processData;
+    if (r.changeTransfer.empty() || !r.ready.load() || !r.processor || data.maxSamples() < 1 || data.numInputs < 1)
         return;
     r.changeTransfer.transferChangesTo(r.inputChanges);
-    r.processData.numSamples = 0;
-    r.processor->process(r.processData);
+    for (int32 c = 0; c < data.inputs[0].numChannels; ++c)
+        data.inputs[0].channelBuffers32[c][0] = 0.0f;
+    data.numSamples = 1;
+    r.processor->process(data);
     r.inputChanges.clearQueue();
     r.outputChanges.clearQueue();
 }
