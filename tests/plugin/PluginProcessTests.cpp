@@ -181,11 +181,8 @@ TEST(PluginProcess, ParameterAndStateCommandsWithoutAStream) {
     EXPECT_EQ(error({{"cmd", "vstSetState"}, {"state", state}}), "the state belongs to another plugin");
     const json gainState = s.request({{"cmd", "vstGetState"}})["state"];
     ASSERT_TRUE(ok(s.load(testBundle("CorvenaStateFails"))));
-    EXPECT_EQ(error({{"cmd", "vstGetState"}}), "the plugin did not give its state");
     EXPECT_EQ(error({{"cmd", "vstSetState"}, {"state", gainState}}), "the plugin rejected its state");
     EXPECT_EQ(s.slotState(), json({true, "Corvena State Fails", testBundle("CorvenaStateFails")}));
-    ASSERT_TRUE(ok(s.load(testBundle("CorvenaNoController"))));
-    EXPECT_EQ(error({{"cmd", "vstParams"}}), "no plugin loaded");
     EXPECT_EQ(s.engine.quit(), 0);
 }
 

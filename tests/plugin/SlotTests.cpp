@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "TestPlugins.h"
@@ -338,14 +339,9 @@ TEST(PluginSlotTest, ParametersAreTheControllersAndASetValueIsHeardInTheNextBloc
     ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
     ASSERT_TRUE(slot.parameters(params, error));
     ASSERT_EQ(params.size(), 1u);
-    EXPECT_EQ(params[0].id, kGainId);
-    EXPECT_EQ(params[0].title, "Gain");
-    EXPECT_EQ(params[0].units, "x2");
-    EXPECT_EQ(params[0].display, "0.5000");
-    EXPECT_EQ(params[0].value, 0.5);
-    EXPECT_EQ(params[0].defaultValue, 0.5);
-    EXPECT_EQ(params[0].steps, 0);
-    EXPECT_FALSE(params[0].readOnly);
+    const PluginParameter& g = params[0];
+    EXPECT_EQ(std::tie(g.id, g.title, g.units, g.display, g.value, g.defaultValue, g.steps, g.readOnly),
+              std::make_tuple(kGainId, "Gain", "x2", "0.5000", 0.5, 0.5, 0, false));
     ASSERT_TRUE(slot.setParameter(kGainId, 7.0, now, error)) << error; // clamped
     EXPECT_EQ(now.value, 1.0);
     EXPECT_EQ(now.display, "1.0000");
