@@ -1,10 +1,12 @@
 #include "app/Commands.h"
 #include "app/AmpSettingsMerge.h"
+#include "app/Base64.h"
 #include "app/MainLoop.h"
 #include "app/RequestFields.h"
 #include "engine/Engine.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace corvena {
 
@@ -118,6 +120,64 @@ void cmdVstStatus(const json&, json& reply) {
     reply["path"] = engine.plugin.pluginPath();
 }
 
+json parameterToJson(const PluginParameter& p) {
+    return json{{"default", p.defaultValue}, {"display", p.display}, {"id", p.id},        {"readOnly", p.readOnly},
+                {"steps", p.steps},          {"title", p.title},     {"units", p.units}, {"value", p.value}};
+}
+
+void cmdVstParams(const json&, json& reply) {
+    std::vector<PluginParameter> params;
+    std::string error;
+    if (!engine.plugin.parameters(params, error)) {
+        fail(reply, error);
+        return;
+    }
+    json list = json::array();
+    for (const auto& p : params) list.push_back(parameterToJson(p));
+    reply["params"] = std::move(list);
+}
+
+// The parameter id travels as "param": "id" is the request's own.
+void cmdVstSetParam(const json& request, json& reply) {
+    const uint32_t id = readUint32(request, "param", 0);
+    const double value = readDouble(request, "value", 0.0);
+    if (!hasField(request, "param") || !hasField(request, "value")) {
+        fail(reply, "a parameter id and a value are required");
+        return;
+    }
+    PluginParameter now;
+    std::string error;
+    if (!engine.plugin.setParameter(id, value, now, error)) {
+        fail(reply, error);
+        return;
+    }
+    reply["display"] = now.display;
+    reply["value"] = now.value;
+}
+
+void cmdVstGetState(const json&, json& reply) {
+    std::string bytes, error;
+    if (!engine.plugin.getState(bytes, error)) {
+        fail(reply, error);
+        return;
+    }
+    reply["state"] = encodeBase64(bytes);
+}
+
+void cmdVstSetState(const json& request, json& reply) {
+    const std::string text = readString(request, "state", "");
+    std::string bytes, error;
+    if (!engine.plugin.isLoaded()) {
+        fail(reply, "no plugin loaded");
+        return;
+    }
+    if (!decodeBase64(text, bytes)) {
+        fail(reply, "the state is not valid");
+        return;
+    }
+    if (!engine.plugin.setState(bytes, error)) fail(reply, error);
+}
+
 void cmdMetronome(const json& request, json&) {
     const float bpm = readFloat(request, "bpm", 120.0f);
     const bool enabled = readBool(request, "enabled", false);
@@ -173,7 +233,9 @@ const Command commands[] = {
     {"listDevices", cmdListDevices}, {"open", cmdOpen},       {"close", cmdClose},
     {"amp", cmdAmp},                 {"monitor", cmdMonitor}, {"inputChannel", cmdInputChannel},
     {"vstLoad", cmdVstLoad},         {"vstUnload", cmdVstUnload}, {"vstEnable", cmdVstEnable},
-    {"vstEditor", cmdVstEditor},     {"vstStatus", cmdVstStatus}, {"metronome", cmdMetronome},
+    {"vstEditor", cmdVstEditor},     {"vstStatus", cmdVstStatus}, {"vstParams", cmdVstParams},
+    {"vstSetParam", cmdVstSetParam}, {"vstGetState", cmdVstGetState}, {"vstSetState", cmdVstSetState},
+    {"metronome", cmdMetronome},
     {"tone", cmdTone},               {"record", cmdRecord},   {"stop", cmdStop},
     {"status", cmdStatus},           {"ping", cmdPing},       {"quit", cmdQuit},
 };

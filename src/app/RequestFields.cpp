@@ -33,6 +33,11 @@ uint32_t readUint32(const json& request, const char* key, uint32_t fallback) {
     return static_cast<uint32_t>(static_cast<int64_t>(d));
 }
 
+double readDouble(const json& request, const char* key, double fallback) {
+    const json* v = member(request, key);
+    return v ? v->get<double>() : fallback;
+}
+
 float readFloat(const json& request, const char* key, float fallback) {
     const json* v = member(request, key);
     return v ? toFloat(*v) : fallback;
@@ -47,5 +52,7 @@ std::string readString(const json& request, const char* key, const std::string& 
     const json* v = member(request, key);
     return v ? v->get<std::string>() : fallback;
 }
+
+bool hasField(const json& request, const char* key) { return member(request, key) != nullptr; }
 
 } // namespace corvena

@@ -13,4 +13,11 @@ Steinberg::IPtr<I> queryInterface(Steinberg::FUnknown* unknown) {
     return {};
 }
 
+// COM identity: two interfaces belong to one object when their FUnknowns match.
+inline bool sameObject(Steinberg::FUnknown* a, Steinberg::FUnknown* b) {
+    auto ua = queryInterface<Steinberg::FUnknown>(a);
+    auto ub = queryInterface<Steinberg::FUnknown>(b);
+    return ua && ub && ua.get() == ub.get();
+}
+
 } // namespace corvena

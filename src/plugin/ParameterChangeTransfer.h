@@ -33,6 +33,8 @@ public:
     void transferChangesTo(ParameterChanges& changes);
     // Reader side: drop every waiting edit.
     void removeChanges();
+    // Either side: no edit is waiting.
+    bool empty() const { return readIndex_.load() == writeIndex_.load(); }
 
 private:
     struct Entry {

@@ -5,23 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "plugin/MemoryStream.h"
+
 #include "pluginterfaces/vst/ivstmessage.h"
-#include "public.sdk/source/common/memorystream.h"
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
 
 namespace corvena {
-namespace {
-
-bool sameObject(FUnknown* a, FUnknown* b) {
-    // COM identity: two interfaces are the same object when their FUnknowns match.
-    auto ua = queryInterface<FUnknown>(a);
-    auto ub = queryInterface<FUnknown>(b);
-    return ua && ub && ua.get() == ub.get();
-}
-
-} // namespace
 
 PluginContextFactory& PluginContextFactory::instance() {
     static PluginContextFactory factory;
@@ -80,7 +71,7 @@ bool PlugProvider::setupPlugin(FUnknown* context) {
         // Let the controller start from the component's state.
         IPtr<MemoryStream> state(new MemoryStream(), false);
         if (component_->getState(state) == kResultOk) {
-            state->seek(0, IBStream::kIBSeekSet, nullptr);
+            state->rewind();
             controller_->setComponentState(state);
         }
     }

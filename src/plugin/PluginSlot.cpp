@@ -131,6 +131,8 @@ bool hasAudioBus(IComponent& component, BusDirection dir) {
     return component.getBusInfo(kAudio, dir, 0, info) == kResultOk && info.channelCount > 0;
 }
 
+} // namespace
+
 bool startProcessing(PluginSlot::Record& r, std::string& error) {
     r.processor = queryInterface<IAudioProcessor>(r.component);
     if (!r.processor) {
@@ -184,8 +186,6 @@ void stopProcessing(PluginSlot::Record& r) {
     r.processData.unprepare();
     r.processor = nullptr;
 }
-
-} // namespace
 
 PluginSlot::Record::Record() {
     changeTransfer.setMaxParameters(2000);
@@ -329,6 +329,8 @@ void PluginSlot::unload() {
 }
 
 bool PluginSlot::isReady() const { return record_->ready.load(); }
+
+bool PluginSlot::isLoaded() const { return record_->component != nullptr; }
 
 std::string PluginSlot::pluginName() const { return record_->pluginName; }
 

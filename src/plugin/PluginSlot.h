@@ -2,6 +2,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "plugin/PluginParameter.h"
 
 namespace corvena {
 
@@ -21,6 +24,8 @@ public:
     void prepare(double sampleRate, int32_t maxBlockSize);
     void unload();
     bool isReady() const;
+    // A plug-in is held (ready or not).
+    bool isLoaded() const;
     std::string pluginName() const;
     std::string pluginPath() const;
 
@@ -31,6 +36,19 @@ public:
     bool isEditorOpen() const;
     // The open view's size in pixels (false when no editor is open).
     bool editorSize(int32_t& width, int32_t& height) const;
+
+    // Parameters and state (control thread). Without a plug-in, or for the
+    // parameters without an edit controller, they fail with "no plugin loaded".
+    bool parameters(std::vector<PluginParameter>& out, std::string& error) const;
+    // Sets the controller's value (clamped to 0..1) and queues the same edit
+    // for the processor, as an edit in the editor does; `now` is the parameter
+    // as the controller then reports it.
+    bool setParameter(uint32_t id, double value, PluginParameter& now, std::string& error);
+    // The class id and the component's and controller's states in one
+    // versioned container (binary; see SlotState.cpp).
+    bool getState(std::string& bytes, std::string& error);
+    // Restores such a container. A failure leaves the plug-in as it was.
+    bool setState(const std::string& bytes, std::string& error);
 
     // Audio thread: true when left and right hold n processed samples.
     bool process(const float* input, float* left, float* right, int32_t n);

@@ -52,4 +52,10 @@ struct PluginSlot::Record {
     Steinberg::IPtr<Steinberg::IPlugFrame> editorFrame;
 };
 
+// The slot's start and stop of processing, shared by its units. Start takes
+// no lock and expects `ready` false; stop clears `ready`, then waits for a
+// process call in progress.
+bool startProcessing(PluginSlot::Record& r, std::string& error);
+void stopProcessing(PluginSlot::Record& r);
+
 } // namespace corvena

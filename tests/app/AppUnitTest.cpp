@@ -1,4 +1,5 @@
 #include "app/AmpSettingsMerge.h"
+#include "app/Base64.h"
 #include "app/Protocol.h"
 #include "app/RequestFields.h"
 #include "app/StderrRelay.h"
@@ -160,4 +161,19 @@ TEST(StderrRelay, RepeatsCollapseToOneCopyAndACountAtMostEverySecond) {
     EXPECT_FALSE(c.pending());
     EXPECT_EQ(c.flush(), "");
     EXPECT_EQ(c.line("", t0 + milliseconds(1500)), "\n");
+}
+
+TEST(Base64, RoundTripsEveryByteAndRefusesAnythingButStrictBase64) {
+    std::string all;
+    for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+    for (size_t n = 0; n <= all.size(); n += 1 + n / 3) {
+        const std::string bytes = all.substr(0, n);
+        std::string back = "x";
+        ASSERT_TRUE(decodeBase64(encodeBase64(bytes), back)) << n;
+        EXPECT_EQ(back, bytes);
+    }
+    EXPECT_EQ(encodeBase64("AB"), "QUI=");
+    std::string out;
+    for (const char* bad : {"QQ=A", "Q===", "QQ==QUJD", " QUJ", "QUJD\n", "QUI", "QU-D", "QU D", "===="})
+        EXPECT_FALSE(decodeBase64(bad, out)) << bad;
 }

@@ -139,6 +139,53 @@ TEST(PluginProcess, LoadStatusAndFailedLoadsWithoutAStream) {
     EXPECT_EQ(s.engine.process().wait(), 0);
 }
 
+// The parameter and state commands carry the slot's results and errors
+// (SlotTests.cpp reaches each of them), with base64 and field types checked.
+TEST(PluginProcess, ParameterAndStateCommandsWithoutAStream) {
+    PluginStream s(false);
+    ASSERT_TRUE(s.engine.ready());
+    auto error = [&](json body) { return s.request(std::move(body)).value("error", std::string("(none)")); };
+    for (const char* cmd : {"vstParams", "vstGetState"})
+        EXPECT_EQ(error({{"cmd", cmd}}), "no plugin loaded");
+    EXPECT_EQ(error({{"cmd", "vstSetParam"}, {"param", 8}, {"value", 0.5}}), "no plugin loaded");
+    EXPECT_EQ(error({{"cmd", "vstSetState"}, {"state", "!"}}), "no plugin loaded");
+
+    ASSERT_TRUE(ok(s.load(zamBundle("ZamComp"))));
+    const json params = s.request({{"cmd", "vstParams"}})["params"];
+    ASSERT_TRUE(params.is_array());
+    ASSERT_GE(params.size(), 8u);
+    const json& threshold = params[7];
+    EXPECT_EQ(threshold["title"], "Threshold");
+    EXPECT_EQ(threshold["units"], "dB");
+    EXPECT_EQ(threshold.size(), 8u); // default, display, id, readOnly, steps, title, units, value
+    json r = s.request({{"cmd", "vstSetParam"}, {"param", 7}, {"value", -3}}); // clamped
+    ASSERT_TRUE(ok(r)) << r.dump();
+    EXPECT_EQ(r["value"], 0.0);
+    EXPECT_EQ(r["display"], s.request({{"cmd", "vstParams"}})["params"][7]["display"]);
+    EXPECT_NE(r["display"], threshold["display"]);
+    EXPECT_EQ(error({{"cmd", "vstSetParam"}, {"param", 999}, {"value", 0.5}}), "no such parameter: 999");
+    EXPECT_EQ(error({{"cmd", "vstSetParam"}, {"param", 11}, {"value", 0.5}}), "the parameter is read-only");
+    EXPECT_EQ(error({{"cmd", "vstSetParam"}, {"value", 0.5}}), "a parameter id and a value are required");
+    EXPECT_NE(error({{"cmd", "vstSetParam"}, {"param", "7"}, {"value", 0.5}}).find("type must be number"), std::string::npos);
+    EXPECT_NE(error({{"cmd", "vstSetState"}, {"state", 5}}).find("type must be string"), std::string::npos);
+
+    const json state = s.request({{"cmd", "vstGetState"}})["state"];
+    ASSERT_TRUE(state.is_string());
+    ASSERT_TRUE(ok(s.load(zamBundle("ZamComp"))));
+    EXPECT_TRUE(ok(s.request({{"cmd", "vstSetState"}, {"state", state}})));
+    EXPECT_EQ(s.request({{"cmd", "vstParams"}})["params"][7]["value"], 0.0);
+    const std::string text = state.get<std::string>();
+    for (const std::string& bad : {std::string("!!!!"), text.substr(0, text.size() - 4), " " + text, text.substr(1), std::string("")})
+        EXPECT_EQ(error({{"cmd", "vstSetState"}, {"state", bad}}), "the state is not valid");
+    ASSERT_TRUE(ok(s.load(testBundle("CorvenaGain"))));
+    EXPECT_EQ(error({{"cmd", "vstSetState"}, {"state", state}}), "the state belongs to another plugin");
+    const json gainState = s.request({{"cmd", "vstGetState"}})["state"];
+    ASSERT_TRUE(ok(s.load(testBundle("CorvenaStateFails"))));
+    EXPECT_EQ(error({{"cmd", "vstSetState"}, {"state", gainState}}), "the plugin rejected its state");
+    EXPECT_EQ(s.slotState(), json({true, "Corvena State Fails", testBundle("CorvenaStateFails")}));
+    EXPECT_EQ(s.engine.quit(), 0);
+}
+
 TEST(PluginProcess, OutputIsThePluginsEnableSwitchesAndUnloadUnderAudioNeverGlitches) {
     PluginStream s;
     ASSERT_TRUE(s.opened);
@@ -154,6 +201,12 @@ TEST(PluginProcess, OutputIsThePluginsEnableSwitchesAndUnloadUnderAudioNeverGlit
     EXPECT_FALSE(isPassThrough(ampAgain));
     EXPECT_NEAR(ampAgain.amplitude, amp.amplitude, 0.02);
     EXPECT_TRUE(ok(s.request({{"cmd", "vstEnable"}, {"enabled", true}})));
+    EXPECT_TRUE(isPassThrough(s.listen()));
+    // A parameter set and a state restored while the stream runs are heard.
+    const json unity = s.request({{"cmd", "vstGetState"}})["state"];
+    EXPECT_TRUE(ok(s.request({{"cmd", "vstSetParam"}, {"param", 7}, {"value", 0.25}})));
+    EXPECT_NEAR(s.listen().amplitude, kToneLevel * kMonitor * 0.5, 0.01);
+    EXPECT_TRUE(ok(s.request({{"cmd", "vstSetState"}, {"state", unity}})));
     EXPECT_TRUE(isPassThrough(s.listen()));
 
     // A real plug-in: ZamTube colours the tone clearly unlike the amplifier.

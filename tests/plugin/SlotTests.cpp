@@ -1,10 +1,13 @@
 // PluginSlot on the control thread and its process step, driven directly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
+#include <tuple>
 #include <vector>
 
 #include "TestPlugins.h"
@@ -293,6 +296,225 @@ TEST(PluginSlotTest, EditsArriveInTheNextBlockAsOnePointWithTheLatestValue) {
     ASSERT_TRUE(run(slot, fresh));
     EXPECT_EQ(probe->blocksWithChanges, 3);
     EXPECT_EQ(fresh.left, fresh.in);
+}
+
+// Runs `count` blocks of the same input; a periodic drive settles the plug-in,
+// so the last block is then the same from block to block.
+std::vector<float> settle(PluginSlot& slot, Block& b, int count) {
+    for (int i = 0; i < count; ++i)
+        EXPECT_TRUE(run(slot, b));
+    return b.left;
+}
+
+float maxDifference(const std::vector<float>& a, const std::vector<float>& b) {
+    float d = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        d = std::max(d, std::fabs(a[i] - b[i]));
+    return d;
+}
+
+const PluginParameter* byTitle(const std::vector<PluginParameter>& params, const std::string& title) {
+    for (const auto& p : params)
+        if (p.title == title)
+            return &p;
+    return nullptr;
+}
+
+// The controller's list with titles and units; a set value is the controller's
+// at once and the processor's in the very next block, an editor's edit is in
+// the next list; unknown and read-only parameters are refused.
+TEST(PluginSlotTest, ParametersAreTheControllersAndASetValueIsHeardInTheNextBlock) {
+    ProbeHandle probe("CorvenaGain");
+    PluginSlot slot;
+    std::vector<PluginParameter> params;
+    PluginParameter now;
+    std::string error;
+    EXPECT_FALSE(slot.parameters(params, error));
+    EXPECT_EQ(error, "no plugin loaded");
+    ASSERT_TRUE(slot.load(testBundle("CorvenaNoController"), error)) << error;
+    EXPECT_FALSE(slot.parameters(params, error));
+    EXPECT_EQ(error, "no plugin loaded");
+    EXPECT_FALSE(slot.setParameter(kGainId, 0.5, now, error));
+    EXPECT_EQ(error, "no plugin loaded");
+
+    ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
+    ASSERT_TRUE(slot.parameters(params, error));
+    ASSERT_EQ(params.size(), 1u);
+    const PluginParameter& g = params[0];
+    EXPECT_EQ(std::tie(g.id, g.title, g.units, g.display, g.value, g.defaultValue, g.steps, g.readOnly),
+              std::make_tuple(kGainId, "Gain", "x2", "0.5000", 0.5, 0.5, 0, false));
+    ASSERT_TRUE(slot.setParameter(kGainId, 7.0, now, error)) << error; // clamped
+    EXPECT_EQ(now.value, 1.0);
+    EXPECT_EQ(now.display, "1.0000");
+    Block b(64);
+    ASSERT_TRUE(run(slot, b));
+    EXPECT_FLOAT_EQ(b.left[20], 2 * b.in[20]);
+    probe->edit(kGainId, 0.25); // as from the editor
+    ASSERT_TRUE(slot.parameters(params, error));
+    EXPECT_EQ(params[0].value, 0.25);
+    EXPECT_FALSE(slot.setParameter(4242, 0.5, now, error));
+    EXPECT_EQ(error, "no such parameter: 4242");
+
+    for (const auto& [name, title] : {std::pair<const char*, const char*>{"ZamComp", "Makeup"}, {"ZamTube", "Tube Drive"}}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(slot.load(zamBundle(name), error)) << error;
+        ASSERT_TRUE(slot.parameters(params, error));
+        ASSERT_GE(params.size(), 8u);
+        for (const auto& p : params)
+            EXPECT_FALSE(p.title.empty() || p.display.empty()) << p.id;
+        const PluginParameter* knob = byTitle(params, title);
+        ASSERT_NE(knob, nullptr);
+        Block in(512, 0.5f);
+        const std::vector<float> settled = settle(slot, in, 100);
+        const float drift = maxDifference(settle(slot, in, 1), settled); // ZamTube's circuit never quite repeats
+        ASSERT_LT(drift, 1e-3f);
+        ASSERT_TRUE(slot.setParameter(knob->id, 0.8, now, error)) << error;
+        EXPECT_NEAR(now.value, 0.8, 1e-6);
+        EXPECT_NE(now.display, knob->display);
+        EXPECT_GT(maxDifference(settle(slot, in, 1), settled), 10 * drift + 1e-3f);
+        const auto readOnly = std::find_if(params.begin(), params.end(), [](const auto& p) { return p.readOnly; });
+        ASSERT_NE(readOnly, params.end()); // ZamComp's gain reduction, both plug-ins' sample rate
+        EXPECT_FALSE(slot.setParameter(readOnly->id, 0.5, now, error));
+        EXPECT_EQ(error, "the parameter is read-only");
+    }
+    EXPECT_EQ(byTitle(params, "Tube Drive")->units, " ");
+}
+
+// Saved, unloaded, loaded again and restored: the same values and, once
+// settled, the same sound. Edits not yet processed are in the saved state.
+TEST(PluginSlotTest, AStateRestoredIntoAFreshLoadGivesTheSameValuesAndTheSameSound) {
+    ProbeHandle probe("CorvenaGain");
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {zamBundle("ZamComp"), {"Attack", "Release", "Ratio", "Threshold", "Makeup", "Knee"}},
+        {zamBundle("ZamTube"), {"Tube Drive", "Bass", "Treble", "Tone Stack Model"}},
+        {testBundle("CorvenaGain"), {"Gain"}},
+    };
+    for (const auto& [path, titles] : cases) {
+        SCOPED_TRACE(path);
+        PluginSlot slot;
+        std::string error, state;
+        ASSERT_TRUE(slot.load(path, error)) << error;
+        std::vector<PluginParameter> params, saved, restored;
+        ASSERT_TRUE(slot.parameters(params, error));
+        double value = 0.2;
+        PluginParameter now;
+        for (const auto& title : titles) {
+            const PluginParameter* p = byTitle(params, title);
+            ASSERT_NE(p, nullptr) << title;
+            ASSERT_TRUE(slot.setParameter(p->id, value += 0.09, now, error)) << error;
+        }
+        probe->controllerState = 42;
+        ASSERT_TRUE(slot.getState(state, error)) << error; // no block ran since the edits
+        ASSERT_TRUE(slot.parameters(saved, error));
+        Block in(512, 0.5f);
+        const std::vector<float> before = settle(slot, in, 200);
+
+        slot.unload();
+        probe->controllerState = 0;
+        ASSERT_TRUE(slot.load(path, error)) << error;
+        Block fresh(512, 0.5f);
+        EXPECT_GT(maxDifference(settle(slot, fresh, 20), before), 1e-3f); // the defaults sound otherwise
+        ASSERT_TRUE(slot.setState(state, error)) << error;
+        ASSERT_TRUE(slot.parameters(restored, error));
+        ASSERT_EQ(restored.size(), saved.size());
+        for (size_t i = 0; i < saved.size(); ++i)
+            if (!saved[i].readOnly)
+                EXPECT_NEAR(restored[i].value, saved[i].value, 1e-6) << saved[i].title;
+        EXPECT_LT(maxDifference(settle(slot, fresh, 200), before), 1e-6f);
+        EXPECT_TRUE(slot.isReady());
+    }
+    EXPECT_EQ(probe->controllerState, 42);
+    EXPECT_EQ(probe->statesWhileProcessing, 0);
+}
+
+// Every refusal has its message and changes nothing: not the values, not the
+// sound, not readiness. A rejected controller state takes the component's
+// back. Thousands of mutated states never crash the host or the plug-in.
+TEST(PluginSlotTest, ForeignBrokenAndRejectedStatesAreRefusedAndChangeNothing) {
+    ProbeHandle probe("CorvenaGain");
+    ProbeHandle fails("CorvenaStateFails");
+    PluginSlot slot;
+    std::string error, gain, comp;
+    EXPECT_FALSE(slot.getState(gain, error));
+    EXPECT_EQ(error, "no plugin loaded");
+    EXPECT_FALSE(slot.setState("CVST", error));
+    EXPECT_EQ(error, "no plugin loaded");
+    ASSERT_TRUE(slot.load(zamBundle("ZamComp"), error)) << error;
+    ASSERT_TRUE(slot.getState(comp, error)) << error;
+    ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
+    PluginParameter now;
+    ASSERT_TRUE(slot.setParameter(kGainId, 0.75, now, error));
+    ASSERT_TRUE(slot.getState(gain, error)) << error;
+    ASSERT_EQ(gain.size(), 24u + 4 + 8 + 4 + 4); // header, gain, controller's own
+    ASSERT_EQ(gain.substr(0, 8), std::string("CVST\1\0\0\0", 8));
+    ASSERT_TRUE(slot.setParameter(kGainId, 0.25, now, error));
+
+    auto unchanged = [&] {
+        std::vector<PluginParameter> params;
+        EXPECT_TRUE(slot.parameters(params, error) && params[0].value == 0.25);
+        Block b(64);
+        EXPECT_TRUE(run(slot, b));
+        EXPECT_FLOAT_EQ(b.left[20], 0.5f * b.in[20]);
+    };
+    std::string otherController = gain.substr(0, 36) + std::string("\3\0\0\0xyz", 7);
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {comp, "the state belongs to another plugin"},
+        {gain.substr(0, gain.size() - 1), "the state is not valid"},
+        {gain + "x", "the state is not valid"},
+        {"garbage", "the state is not valid"},
+        {"", "the state is not valid"},
+        {std::string("CVST\2", 5) + gain.substr(5), "the state is not valid"},
+        {otherController, "the plugin rejected its state"}, // the component took its part first
+    };
+    for (const auto& [state, message] : refused) {
+        EXPECT_FALSE(slot.setState(state, error));
+        EXPECT_EQ(error, message);
+        unchanged();
+    }
+
+    // A restore drops edits that were queued before it.
+    probe->edit(kGainId, 0.1);
+    ASSERT_TRUE(slot.setState(gain, error)) << error;
+    Block b(64);
+    ASSERT_TRUE(run(slot, b));
+    EXPECT_FLOAT_EQ(b.left[20], 1.5f * b.in[20]);
+
+    std::mt19937 rng(7);
+    int accepted = 0;
+    for (int i = 0; i < 3000; ++i) {
+        std::string m = gain;
+        switch (rng() % 4) {
+        case 0: m.resize(rng() % m.size()); break;
+        case 1: m += std::string(1 + rng() % 8, static_cast<char>(rng())); break;
+        case 2: m[24 + (rng() % 2) * 12 + rng() % 4] = static_cast<char>(rng()); break; // a length
+        default:
+            for (int k = 1 + rng() % 3; k > 0; --k)
+                m[rng() % m.size()] = static_cast<char>(rng());
+        }
+        if (slot.setState(m, error))
+            ++accepted;
+        else
+            ASSERT_TRUE(error == "the state is not valid" || error == "the state belongs to another plugin" ||
+                        error == "the plugin rejected its state")
+                << error;
+    }
+    EXPECT_GT(accepted, 0);
+    EXPECT_TRUE(run(slot, b));
+    EXPECT_TRUE(slot.isReady());
+    EXPECT_EQ(probe->statesWhileProcessing, 0);
+
+    // A plug-in that neither gives nor takes a state; one without a controller
+    // saves and restores its component alone.
+    ASSERT_TRUE(slot.load(testBundle("CorvenaStateFails"), error)) << error;
+    EXPECT_FALSE(slot.getState(comp, error));
+    EXPECT_EQ(error, "the plugin did not give its state");
+    EXPECT_FALSE(slot.setState(gain, error)); // the same class id as the gain's
+    EXPECT_EQ(error, "the plugin rejected its state");
+    EXPECT_TRUE(slot.isReady());
+    ASSERT_TRUE(slot.load(testBundle("CorvenaNoController"), error)) << error;
+    ASSERT_TRUE(slot.getState(comp, error)) << error;
+    EXPECT_EQ(comp.size(), 24u + 4 + 8 + 4);
+    EXPECT_TRUE(slot.setState(comp, error)) << error;
 }
 
 // A static slot (as the engine's) still holding a plug-in at exit: the

@@ -40,6 +40,7 @@ enum : unsigned {
     ViewEdits = 1 << 15,       // edits the gain to 0.25 from a timer tick
     ViewRefuseAttach = 1 << 16,
     ViewNoPlatform = 1 << 17,  // supports no platform type
+    StateFails = 1 << 18,      // the component neither gives nor takes a state
     Chatter = 1 << 28,         // writes a numbered line to stderr and to stdout on every block
     Complain = 1 << 29,        // writes the same line to stderr on every block
     Instrument = 1 << 30,      // the audio class says it is an instrument
@@ -55,6 +56,14 @@ using corvena::testplugin::Probe;
 namespace {
 
 Probe gProbe;
+
+// Reads n bytes and finds the stream's end right after them.
+bool readExactly(IBStream* stream, void* data, int32 n) {
+    int32 got = 0;
+    char more = 0;
+    return stream && stream->read(data, n, &got) == kResultOk && got == n && stream->read(&more, 1, &got) == kResultOk &&
+           got == 0;
+}
 
 // A plug-in torn down after its module's statics were destroyed (at process
 // exit) would use dead objects; this one aborts so that tests see it.
@@ -116,11 +125,22 @@ public:
         gProbe.active = state != 0;
         return kResultOk;
     }
+    // The state is the gain, 8 bytes, nothing more; anything else is refused.
     tresult PLUGIN_API getState(IBStream* state) override {
         double value = gProbe.gain;
+        if (has(StateFails))
+            return kResultFalse;
         return state ? state->write(&value, sizeof value, nullptr) : kInvalidArgument;
     }
-    tresult PLUGIN_API setState(IBStream*) override { return kResultOk; }
+    tresult PLUGIN_API setState(IBStream* state) override {
+        if (gProbe.active || gProbe.processing)
+            ++gProbe.statesWhileProcessing;
+        double value = 0;
+        if (has(StateFails) || !readExactly(state, &value, sizeof value) || !(value >= 0 && value <= 1))
+            return kResultFalse;
+        gProbe.gain = value;
+        return kResultOk;
+    }
 
     tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns, SpeakerArrangement* outputs,
                                           int32 numOuts) override {
@@ -252,7 +272,7 @@ public:
         ++gProbe.controllerInits;
         const tresult result = EditController::initialize(context);
         if (result == kResultOk)
-            parameters.addParameter(u"Gain", nullptr, 0, 0.5, ParameterInfo::kCanAutomate, kGainId);
+            parameters.addParameter(u"Gain", u"x2", 0, 0.5, ParameterInfo::kCanAutomate, kGainId);
         gController = this;
         return result;
     }
@@ -262,7 +282,25 @@ public:
         gController.compare_exchange_strong(self, nullptr);
         return EditController::terminate();
     }
-    tresult PLUGIN_API setComponentState(IBStream*) override { return ++gProbe.componentStates, kResultOk; }
+    tresult PLUGIN_API setComponentState(IBStream* state) override {
+        ++gProbe.componentStates;
+        double value = 0;
+        if (!readExactly(state, &value, sizeof value))
+            return kResultFalse;
+        return setParamNormalized(kGainId, value);
+    }
+    // A state of its own, as a view size would be: 4 bytes, nothing more.
+    tresult PLUGIN_API getState(IBStream* state) override {
+        int32 value = gProbe.controllerState;
+        return state ? state->write(&value, sizeof value, nullptr) : kInvalidArgument;
+    }
+    tresult PLUGIN_API setState(IBStream* state) override {
+        int32 value = 0;
+        if (!readExactly(state, &value, sizeof value))
+            return kResultFalse;
+        gProbe.controllerState = value;
+        return kResultOk;
+    }
     tresult PLUGIN_API setComponentHandler(IComponentHandler* handler) override {
         gProbe.handler = handler;
         return EditController::setComponentHandler(handler);
@@ -276,6 +314,7 @@ public:
     IPlugView* PLUGIN_API createView(FIDString name) override;
 
     int reportEdit(ParamID id, ParamValue value) {
+        setParamNormalized(id, value);
         beginEdit(id);
         const tresult result = performEdit(id, value);
         endEdit(id);

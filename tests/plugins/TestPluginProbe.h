@@ -36,6 +36,8 @@ struct Probe {
     std::atomic<int> contextState{-1};
     std::atomic<double> gain{0.5}; // normalized value the processor applies
     std::atomic<bool> failProcess{false};
+    std::atomic<int> controllerState{0};       // the controller's own state
+    std::atomic<int> statesWhileProcessing{0}; // component setState calls while active or processing
     std::atomic<int> blocksWithChanges{0};
     int lastChangeCount = 0; // of the last block that carried changes
     Change lastChanges[kMaxChanges] = {};
@@ -61,6 +63,7 @@ struct Probe {
         setupRate = contextRate = contextTempo = 0;
         inputsIdentical = outputChangesNull = eventsNull = true;
         failProcess = false;
+        controllerState = statesWhileProcessing = 0;
     }
 };
 
