@@ -10,6 +10,21 @@
 using namespace Steinberg;
 
 namespace corvena {
+
+bool ClassInfo::isAudioEffect() const {
+    if (category != "Audio Module Class") return false;
+    bool fx = false, instrument = false;
+    for (size_t from = 0; from <= subCategories.size();) {
+        size_t to = subCategories.find('|', from);
+        if (to == std::string::npos) to = subCategories.size();
+        const std::string word = subCategories.substr(from, to - from);
+        fx = fx || word == "Fx";
+        instrument = instrument || word == "Instrument";
+        from = to + 1;
+    }
+    return fx || !instrument;
+}
+
 namespace {
 
 #if defined(__x86_64__)
@@ -116,7 +131,7 @@ Module::Ptr Module::create(const std::string& path, std::string& error) {
     if (library.find('/') == std::string::npos)
         library = "./" + library;
 
-    void* handle = ::dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* why = ::dlerror();
         std::string reason = why ? why : "";

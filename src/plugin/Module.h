@@ -22,6 +22,11 @@ struct ClassInfo {
     std::string vendor;
     std::string version;
     std::string sdkVersion;
+
+    // An audio class that takes audio in: an instrument is none, unless its
+    // subcategories also name it an effect ("Fx|Instrument", as analysers and
+    // host checkers say of themselves).
+    bool isAudioEffect() const;
 };
 
 // The factory of a loaded module.

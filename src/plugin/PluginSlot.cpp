@@ -19,8 +19,6 @@ using namespace Steinberg::Vst;
 namespace corvena {
 namespace {
 
-const char* const kAudioModuleClass = "Audio Module Class";
-
 // The host's IComponentHandler: carries the controller's edits to the slot's
 // edit queue and otherwise does nothing (no undo, no automation, no restarts).
 class Handler : public IComponentHandler {
@@ -230,9 +228,7 @@ bool PluginSlot::load(const std::string& path, std::string& error, int classInde
 
     const PluginFactory& factory = r.module->getFactory();
     const std::vector<ClassInfo> classes = factory.classInfos();
-    auto isEffect = [](const ClassInfo& c) {
-        return c.category == kAudioModuleClass && c.subCategories.find("Instrument") == std::string::npos;
-    };
+    auto isEffect = [](const ClassInfo& c) { return c.isAudioEffect(); };
     const auto chosen = classIndex < 0 ? std::find_if(classes.begin(), classes.end(), isEffect)
                         : classIndex < static_cast<int>(classes.size()) && isEffect(classes[static_cast<size_t>(classIndex)])
                             ? classes.begin() + classIndex

@@ -135,6 +135,13 @@ bool PluginSlot::openEditor(std::string& error) {
     // The frame first: Linux views look for the run loop while attaching.
     r.editorView->setFrame(frame);
     if (r.editorView->attached(r.editorWindow->nativeHandle(), PlatformWindow::platformType()) == kResultOk) {
+        // Some views know their size only once attached and never ask for it.
+        ViewRect attachedRect;
+        if (r.editorView->getSize(&attachedRect) == kResultOk && attachedRect.getWidth() > 0 && attachedRect.getHeight() > 0 &&
+            (attachedRect.getWidth() != width || attachedRect.getHeight() != height)) {
+            r.editorWindow->resize(attachedRect.getWidth(), attachedRect.getHeight());
+            r.editorView->onSize(&attachedRect);
+        }
         r.editorWindow->show();
         return true;
     }

@@ -198,7 +198,7 @@ TEST(PluginSweep, EveryEffectClassLoadsProcessesShowsItsEditorAndUnloads) {
             }
             for (size_t i = 0; i < classes.size(); ++i) {
                 if (classes[i].category != "Audio Module Class") continue;
-                const bool instrument = classes[i].subCategories.find("Instrument") != std::string::npos;
+                const bool instrument = !classes[i].isAudioEffect();
                 Row row = runClass(bundle, static_cast<int>(i), instrument);
                 row.package = package;
                 row.bundle = bundle;

@@ -102,6 +102,16 @@ TEST_F(SlotEditor, ViewGetsTheRunLoopResizesItsWindowAndClosesFirst) {
     EXPECT_EQ(p->viewRemoved, 3);
     EXPECT_EQ(p->viewsAlive, 0);
     EXPECT_TRUE(probe.topLevelsNamed("Amp").empty());
+
+    // A view that knows its size only once attached (LSP's do) gets it without asking.
+    ProbeHandle late("CorvenaEditorLateSize");
+    load("CorvenaEditorLateSize");
+    ASSERT_TRUE(slot.openEditor(error)) << error;
+    windows = probe.topLevelsNamed("Amp");
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(probe.geometry(windows[0]).width, 520u);
+    EXPECT_EQ(probe.geometry(windows[0]).height, 390u);
+    EXPECT_EQ(late->viewWidth, 520);
 }
 
 TEST_F(SlotEditor, EditorsWeCannotShow) {

@@ -81,6 +81,17 @@ TEST(ModuleTest, ClassInfosComeFromTheRichestFactory) {
     ASSERT_TRUE(zam) << error;
     ASSERT_EQ(zam->getFactory().classInfos().size(), 2u);
     EXPECT_EQ(zam->getFactory().classInfos()[0].name, "ZamEQ2");
+
+    // Which classes count as effects: analysers call themselves "Fx|Instrument".
+    EXPECT_TRUE(infos[0].isAudioEffect());
+    EXPECT_FALSE(infos[1].isAudioEffect());
+    ClassInfo c = infos[0];
+    for (const auto& [sub, effect] : std::vector<std::pair<std::string, bool>>{
+             {"Fx|Instrument", true}, {"Instrument|Fx", true}, {"Instrument|Synth", false}, {"Instrument", false},
+             {"Instrumental|Fx|Delay", true}, {"", true}, {"Analyzer", true}}) {
+        c.subCategories = sub;
+        EXPECT_EQ(c.isAudioEffect(), effect) << sub;
+    }
 }
 
 TEST(ProviderTest, SetsUpConnectsAndTearsDownInReverse) {

@@ -121,12 +121,14 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
     const std::string hollow = ::testing::TempDir() + "Hollow.vst3";
     std::filesystem::create_directories(hollow);
     const std::string newer = std::string(CORVENA_TEST_PLUGIN_DIR) + "/NewerLibc.so";
+    const std::string unresolved = std::string(CORVENA_TEST_PLUGIN_DIR) + "/Unresolved.so";
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"", "could not load "},
         {missing, "could not load " + missing + ": cannot open shared object file: No such file or directory"},
         {hollow, "could not load " + hollow + ": the bundle has no Contents/" CORVENA_VST3_ARCH "/Hollow.so"},
         {text, "could not load " + text + ": file too short"},
         {newer, "could not load " + newer + ": /lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.99' not found (required by " + newer + ")"},
+        {unresolved, "could not load " + unresolved + ": undefined symbol: corvena_function_nobody_defines"},
         {std::string(CORVENA_TEST_PLUGIN_DIR) + "/NoFactory.so", "the module does not export GetPluginFactory"},
         {"CorvenaFailEntry", "the module's ModuleEntry failed"},
         {"CorvenaControllerOnly", "no audio-effect class in " + testBundle("CorvenaControllerOnly")},

@@ -41,6 +41,7 @@ enum : unsigned {
     ViewRefuseAttach = 1 << 16,
     ViewNoPlatform = 1 << 17,  // supports no platform type
     StateFails = 1 << 18,      // the component neither gives nor takes a state
+    ViewSizedOnAttach = 1 << 19, // reports 32 x 32 until attached, its real size after
     Chatter = 1 << 28,         // writes a numbered line to stderr and to stdout on every block
     Complain = 1 << 29,        // writes the same line to stderr on every block
     Instrument = 1 << 30,      // the audio class says it is an instrument
@@ -363,6 +364,10 @@ public:
         if (!frame_ || !loop || ::pipe(pipe_) != 0)
             return kResultFalse;
         runLoop_ = loop;
+        if (has(ViewSizedOnAttach)) {
+            width_ = 520;
+            height_ = 390;
+        }
         runLoop_->registerTimer(static_cast<Linux::ITimerHandler*>(this), 10);
         runLoop_->registerEventHandler(static_cast<Linux::IEventHandler*>(this), pipe_[0]);
         // A refusing view leaves its registrations behind, as a careless plug-in might.
@@ -435,7 +440,8 @@ private:
     IPlugFrame* frame_ = nullptr;
     IPtr<Linux::IRunLoop> runLoop_;
     int pipe_[2] = {-1, -1};
-    int32 width_ = has(ViewZeroSize) ? 0 : 320, height_ = has(ViewZeroSize) ? 0 : 240;
+    int32 width_ = has(ViewZeroSize) ? 0 : has(ViewSizedOnAttach) ? 32 : 320;
+    int32 height_ = has(ViewZeroSize) ? 0 : has(ViewSizedOnAttach) ? 32 : 240;
     bool resized_ = false, edited_ = false;
 };
 
