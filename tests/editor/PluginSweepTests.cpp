@@ -235,8 +235,9 @@ TEST(PluginSweep, EveryEffectClassLoadsProcessesShowsItsEditorAndUnloads) {
 }
 
 // The SDK's host checker, processed for a few seconds: what it reports about
-// the host on standard error goes into the table.
-TEST(PluginSweep, HostCheckerFindsNothingToReport) {
+// the host, on standard error and through its read-only parameters, goes into
+// the table.
+TEST(PluginSweep, HostCheckerReportsWhatItFound) {
     const std::string bundle = "/usr/lib/vst3/hostchecker.vst3";
     struct stat st {};
     if (::stat(bundle.c_str(), &st) != 0) GTEST_SKIP() << "no " << bundle;
@@ -246,15 +247,20 @@ TEST(PluginSweep, HostCheckerFindsNothingToReport) {
     const int fd = ::open(log.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
     ::dup2(fd, 2);
     ::close(fd);
+    std::ostringstream parameters;
     {
         PluginSlot slot;
         slot.prepare(48000.0, 256);
         std::string error;
-        EXPECT_TRUE(slot.load(bundle, error)) << error;
+        EXPECT_TRUE(slot.load(bundle, error)) << error; // "Fx|Instrument": an effect
         std::vector<float> in(256, 0.1f), left(256), right(256);
         int processed = 0;
         for (int block = 0; block < 3 * 48000 / 256; ++block) processed += slot.process(in.data(), left.data(), right.data(), 256);
         EXPECT_GT(processed, 0);
+        std::vector<PluginParameter> params;
+        EXPECT_TRUE(slot.parameters(params, error)) << error;
+        for (const auto& p : params)
+            if (p.readOnly) parameters << "  " << p.title << ": " << p.display << (p.units.empty() ? "" : " " + p.units) << "\n";
         slot.unload();
     }
     std::fflush(stderr);
@@ -262,6 +268,8 @@ TEST(PluginSweep, HostCheckerFindsNothingToReport) {
     ::close(saved);
     std::ifstream in(log);
     const std::string reported((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::ofstream("plugin-sweep.txt", std::ios::app) << "\nhostchecker on stderr:\n" << (reported.empty() ? "(nothing)\n" : reported);
-    std::cout << "hostchecker on stderr:\n" << reported;
+    const std::string text = "\nhostchecker on stderr:\n" + (reported.empty() ? std::string("(nothing)\n") : reported) +
+                             "hostchecker's read-only parameters:\n" + parameters.str();
+    std::ofstream("plugin-sweep.txt", std::ios::app) << text;
+    std::cout << text;
 }
