@@ -23,5 +23,5 @@ $SUDO apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   jackd2 libjack-jackd2-dev zam-plugins \
   libx11-dev xvfb x11-utils xdotool imagemagick \
-  libsndfile1-dev sox libsleef-dev \
+  libsndfile1-dev sox libsleef-dev libfftw3-dev \
   g++-mingw-w64-x86-64 $fuzz
