@@ -49,7 +49,7 @@ TEST(Tuner, SteadySinesReadToATenthOfACentAtBothRates) {
     const struct { double frequency; int midi; const char* note; } notes[] = {
         {30.87, 23, "B0"},  {41.20, 28, "E1"},  {82.41, 40, "E2"},  {110.00, 45, "A2"},  {146.83, 50, "D3"},
         {196.00, 55, "G3"}, {246.94, 59, "B3"}, {329.63, 64, "E4"}, {659.26, 76, "E5"}, {1318.51, 88, "E6"}};
-    for (double rate : {48000.0, 44100.0}) {
+    for (double rate : {48000.0, 44100.0, 96000.0, 192000.0}) {
         for (const auto& n : notes) {
             double worst = 0.0, jitter = 0.0;
             for (double detune : {0.0, -23.7, 8.4}) {
