@@ -9,7 +9,8 @@ namespace corvena {
 // Pitch of a single note, 30 Hz to 1400 Hz, from the last 100 ms of a signal:
 // the normalised square-difference function (autocorrelation through FFTW over
 // the energy of both overlapping parts), its first strong maximum, parabolic
-// sub-sample interpolation, refined at the furthest multiple of the period.
+// sub-sample interpolation, refined on the lowest partials at the furthest
+// multiple of the period.
 // Runs on the control thread; nothing here is real-time safe.
 class PitchDetector {
 public:
@@ -38,6 +39,10 @@ public:
 
 private:
     std::optional<double> periodOfWindow();
+    // n(t) of signal[0, w) into nsdf_, lags 0 to lagLimit + 1; returns its energy.
+    double squareDifference(const double* signal, int32_t w, int32_t lagLimit);
+    // The period, refined at the furthest multiple within lagLimit.
+    double refine(double period, int32_t lagLimit) const;
 
     struct Plans;
     double sampleRate_ = 0.0;
@@ -49,6 +54,7 @@ private:
     std::vector<float> history_;
     std::vector<double> energy_; // running sum of squares of the window
     std::vector<double> nsdf_;
+    std::vector<double> work_;   // the sounding part, mean removed (then low-passed)
     std::unique_ptr<Plans> plans_;
     double last_ = 0.0; // previous reading, 0 when none
 };

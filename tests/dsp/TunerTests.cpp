@@ -45,7 +45,7 @@ std::vector<Event> listen(double rate, double seconds, const std::function<doubl
     return events;
 }
 
-TEST(Tuner, SteadySinesReadToATenthOfACentAtBothRates) {
+TEST(Tuner, SteadySinesReadToATenthOfACentAtEveryRate) {
     const struct { double frequency; int midi; const char* note; } notes[] = {
         {30.87, 23, "B0"},  {41.20, 28, "E1"},  {82.41, 40, "E2"},  {110.00, 45, "A2"},  {146.83, 50, "D3"},
         {196.00, 55, "G3"}, {246.94, 59, "B3"}, {329.63, 64, "E4"}, {659.26, 76, "E5"}, {1318.51, 88, "E6"}};
