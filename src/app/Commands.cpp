@@ -191,6 +191,13 @@ void cmdTone(const json& request, json&) {
     engine.setTestTone(enabled, frequency, level);
 }
 
+void cmdTuner(const json& request, json&) {
+    const bool enabled = readBool(request, "enabled", true);
+    const float reference = readFloat(request, "reference", 440.0f);
+    const bool mute = readBool(request, "mute", false);
+    engine.setTuner(enabled, reference, mute);
+}
+
 void cmdRecord(const json& request, json& reply) {
     const std::string diPath = readString(request, "diPath", "");
     const std::string wetPath = readString(request, "wetPath", "");
@@ -217,6 +224,7 @@ void cmdStatus(const json&, json& reply) {
     const StreamInfo info = engine.streamInfo();
     reply["sampleRate"] = info.sampleRate;
     reply["blockSize"] = info.blockSize;
+    reply["tuner"] = engine.tunerEnabled.load();
 }
 
 void cmdPing(const json&, json& reply) { reply["pong"] = true; }
@@ -235,9 +243,9 @@ const Command commands[] = {
     {"vstLoad", cmdVstLoad},         {"vstUnload", cmdVstUnload}, {"vstEnable", cmdVstEnable},
     {"vstEditor", cmdVstEditor},     {"vstStatus", cmdVstStatus}, {"vstParams", cmdVstParams},
     {"vstSetParam", cmdVstSetParam}, {"vstGetState", cmdVstGetState}, {"vstSetState", cmdVstSetState},
-    {"metronome", cmdMetronome},
-    {"tone", cmdTone},               {"record", cmdRecord},   {"stop", cmdStop},
-    {"status", cmdStatus},           {"ping", cmdPing},       {"quit", cmdQuit},
+    {"metronome", cmdMetronome},     {"tone", cmdTone},       {"tuner", cmdTuner},
+    {"record", cmdRecord},           {"stop", cmdStop},       {"status", cmdStatus},
+    {"ping", cmdPing},               {"quit", cmdQuit},
 };
 
 } // namespace

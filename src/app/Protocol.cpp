@@ -3,6 +3,7 @@
 #include "engine/Engine.h"
 
 #include <cerrno>
+#include <cmath>
 #include <unistd.h>
 
 namespace corvena {
@@ -143,6 +144,15 @@ void writeLevelEvent() {
                   {"in", channel < peaks.size() ? static_cast<double>(peaks[channel]) : 0.0},
                   {"out", static_cast<double>(out)}};
     if (engine.recording.load()) event["frames"] = engine.framesRecorded.load();
+    if (engine.tunerEnabled.load()) {
+        const std::optional<TunerReading> reading = engine.takeTunerReading();
+        // Hundredths of a cent and thousandths of a hertz are all a display can use
+        // (adding 0 turns a rounded -0 into 0).
+        event["tuner"] = reading ? json{{"cents", std::round(reading->cents * 100.0) / 100.0 + 0.0},
+                                        {"frequency", std::round(reading->frequency * 1000.0) / 1000.0},
+                                        {"note", reading->note}}
+                                 : json(nullptr);
+    }
     if (xruns != 0) event["xruns"] = xruns;
     writeLine(event);
 }

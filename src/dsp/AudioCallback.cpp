@@ -78,13 +78,17 @@ int Engine::processBlock(float* output, const float* input, uint32_t frameCount,
         framesRecorded.fetch_add(n);
     }
 
+    // 7b. Tuner hand-off: the DI, whatever the path.
+    const bool tuning = tunerEnabled.load();
+    if (tuning) tunerRing.push(di, n);
+
     // 8. Output.
     const double sampleRate = info.sampleRate != 0 ? static_cast<double>(info.sampleRate) : 48000.0;
     const float level = monitorLevel.load();
     if (toneEnabled.load()) {
         renderTestTone(output, count, sampleRate, toneFrequency.load(), toneLevel.load(), tonePhase);
     } else {
-        if (!monitorEnabled.load()) {
+        if (!monitorEnabled.load() || (tuning && tunerMute.load())) {
             std::fill(output, output + 2 * static_cast<size_t>(n), 0.0f);
         } else if (stereo) {
             // The plug-in's own outputs bypass the limiter; the clamp still

@@ -54,6 +54,28 @@ void Engine::setMetronome(bool enabled, float bpm) {
     metronomeEnabled.store(enabled);
 }
 
+void Engine::setTuner(bool enabled, float reference, bool mute) {
+    tunerReference = clampSetting(reference, 400.0f, 480.0f);
+    tunerMute.store(mute);
+    if (enabled && !tunerEnabled.load()) {
+        // Whatever the ring still holds is from before; the audio thread does not push now.
+        while (!tunerScratch.empty() && tunerRing.pop(tunerScratch.data(), tunerScratch.size()) > 0) {
+        }
+        pitchDetector.reset();
+    }
+    tunerEnabled.store(enabled);
+}
+
+std::optional<TunerReading> Engine::takeTunerReading() {
+    if (!tunerEnabled.load() || !streamOpen.load() || tunerScratch.empty()) return std::nullopt;
+    uint64_t got = 0;
+    while ((got = tunerRing.pop(tunerScratch.data(), tunerScratch.size())) > 0)
+        pitchDetector.process(tunerScratch.data(), static_cast<int32_t>(got));
+    const std::optional<double> frequency = pitchDetector.analyse();
+    if (!frequency) return std::nullopt;
+    return TunerReading::of(*frequency, tunerReference);
+}
+
 std::vector<float> Engine::takeInputPeaks() {
     const uint32_t count = inputChannelCount == 0 ? 1 : inputChannelCount;
     std::vector<float> peaks(count, 0.0f);

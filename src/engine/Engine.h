@@ -2,6 +2,8 @@
 #include "dsp/Amp.h"
 #include "dsp/AmpSettings.h"
 #include "dsp/OutputLimiter.h"
+#include "dsp/PitchDetector.h"
+#include "dsp/TunerReading.h"
 #include "engine/DeviceRecord.h"
 #include "engine/OpenRequest.h"
 #include "engine/StreamInfo.h"
@@ -15,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +50,12 @@ public:
     void setMonitor(bool enabled, float level);
     void setTestTone(bool enabled, float frequency, float level);
     void setMetronome(bool enabled, float bpm);
+    // `reference` is A4 in Hz (400 to 480); `mute` silences the monitor while the tuner is on.
+    void setTuner(bool enabled, float reference, bool mute);
+
+    // The tuner's reading of the DI since the last call; nothing while it is off,
+    // no stream is open, or no single note sounds (control thread).
+    std::optional<TunerReading> takeTunerReading();
 
     // Meters, each read resets what it returns (control thread).
     std::vector<float> takeInputPeaks();
@@ -99,6 +108,12 @@ public:
     int32_t clickSamplesLeft = 0;
     double clickPhase = 0.0;
     double clickFrequency = 1000.0;
+    std::atomic<bool> tunerEnabled{false};
+    std::atomic<bool> tunerMute{false};
+    float tunerReference = 440.0f;   // control thread only
+    SampleRing tunerRing;            // the DI, audio thread to control thread
+    PitchDetector pitchDetector;     // control thread only
+    std::vector<float> tunerScratch; // what one pop of the ring lands in
     std::atomic<bool> recording{false};
     std::atomic<bool> writerRunning{false};
     std::atomic<uint64_t> framesRecorded{0};

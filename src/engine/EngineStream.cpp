@@ -131,6 +131,10 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
     const uint64_t ringSize = 4 * static_cast<uint64_t>(sampleRate) + 1;
     diRing.resize(ringSize);
     wetRing.resize(ringSize);
+    // A second of DI for the tuner: the main loop drains it every level event.
+    tunerRing.resize(static_cast<uint64_t>(sampleRate) + 1);
+    tunerScratch.assign(8192, 0.0f);
+    pitchDetector.prepare(static_cast<double>(sampleRate));
     info.sampleRate = sampleRate;
 
     if (!audio->startStream()) {

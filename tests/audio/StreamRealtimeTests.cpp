@@ -78,6 +78,8 @@ TEST(StreamRealtime, CallbackNeitherAllocatesNorLocksWhileControlsChange) {
         engine.setMonitor(i % 5 != 2, 0.8f);
         engine.setInputChannel(static_cast<uint32_t>(i % 2));
         engine.setMetronome(i % 2 == 0, 120.0f);
+        engine.setTuner(i % 3 != 1, 440.0f, i % 2 == 0);
+        engine.takeTunerReading();
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
     }
     armed.store(false);

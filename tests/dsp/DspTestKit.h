@@ -40,6 +40,9 @@ struct EngineRig {
         engine.limiter.prepare(48000.0);
         engine.diRing.resize(4 * 48000);
         engine.wetRing.resize(4 * 48000);
+        engine.tunerRing.resize(48000 + 1);
+        engine.tunerScratch.assign(8192, 0.0f);
+        engine.pitchDetector.prepare(48000.0);
     }
     ~EngineRig() { engine.recording.store(false); }
     void run(const float* in, uint32_t frames = 128, uint32_t status = 0) {

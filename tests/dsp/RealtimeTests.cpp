@@ -20,6 +20,7 @@ TEST(Realtime, BlocksAllocateNothingAndNeverWait) {
     e.recording.store(true);
     e.setMetronome(true, 133.0f);
     e.pluginEnabled.store(true);
+    e.streamOpen.store(true); // so that the tuner's side reads its ring
     const std::vector<float> note = test::sine(128 * 64, 196.0, 0.4f);
     std::vector<float> in(128 * 64), drain(48000);
     { // the counter sees what it is meant to see
@@ -36,6 +37,8 @@ TEST(Realtime, BlocksAllocateNothingAndNeverWait) {
             e.setAmpSettings({model, 0.1f + 0.0004f * b, 0.5f, 0.5f, 0.5f, 0.7f, b % 200 == 0 ? 0.0f : 0.5f}, b % 300 != 0);
             e.setTestTone(b % 150 == 0, 440.0f, 0.1f);
             e.setMonitor(b % 350 != 0, 1.2f);
+            e.setTuner(b % 150 != 50, 440.0f, b % 100 == 0);
+            e.takeTunerReading();
             e.takeInputPeaks();
             e.takeOutputPeak();
             e.diRing.pop(drain.data(), drain.size());
@@ -48,6 +51,7 @@ TEST(Realtime, BlocksAllocateNothingAndNeverWait) {
     EXPECT_EQ(AllocationCounter::allocations(), 0u);
     EXPECT_EQ(AllocationCounter::lockWaits(), 0u);
     EXPECT_EQ(e.framesRecorded.load(), 2000u * 128);
+    EXPECT_EQ(e.tunerRing.pop(drain.data(), drain.size()), 50u * 128) << "the tuner's hand-off since the last read";
 }
 
 TEST(Realtime, HeldSettingsMutexOnlyPostponesTheChange) {

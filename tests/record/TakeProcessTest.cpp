@@ -240,6 +240,76 @@ TEST_F(Take, MetronomeClicksOnTheOutputFromTheTakesFirstFrameButNotInTheFiles) {
     EXPECT_EQ(engine.quit(), 0);
 }
 
+TEST_F(Take, TunerReadsTheDiSilencesOnlyTheMonitorAndLeavesTakesAsTheyWere) {
+    std::vector<float> loop(2400); // eleven periods of 220 Hz (A3)
+    for (size_t k = 0; k < loop.size(); ++k) loop[k] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 11.0 * k / loop.size()));
+    peer.setLoop(0, loop);
+    ASSERT_TRUE(engine.request({{"cmd", "amp"}, {"enabled", false}})["ok"].get<bool>());
+    ASSERT_TRUE(engine.request({{"cmd", "monitor"}, {"level", 1.0}})["ok"].get<bool>());
+    auto tuner = [&](json fields) {
+        fields["cmd"] = "tuner";
+        return engine.request(fields);
+    };
+    auto tunerOn = [&] { return engine.request({{"cmd", "status"}})["tuner"]; };
+    auto outputPeak = [&] {
+        std::this_thread::sleep_for(60ms);
+        return peakOf(peer.capture(4800).at(0));
+    };
+    auto take = [&](const std::string& name) {
+        EXPECT_TRUE(record(path(name + "-di.wav"), path(name + "-wet.wav"))["ok"].get<bool>());
+        const json level = engine.levelAfter(600ms);
+        EXPECT_TRUE(stop()["ok"].get<bool>());
+        return level;
+    };
+    auto tunerAfter = [&](std::chrono::milliseconds wait) { return engine.levelAfter(wait).value("tuner", json()); };
+
+    EXPECT_FALSE(engine.levelAfter(100ms).contains("tuner"));
+    EXPECT_EQ(tuner({{"reference", "high"}})["ok"], false);
+    EXPECT_EQ(tunerOn(), false) << "a refused request changes nothing";
+    const uint32_t xrunsBefore = peer.xruns();
+    EXPECT_FALSE(take("plain").contains("tuner"));
+
+    const json on = tuner({{"mute", true}});
+    EXPECT_EQ(on, (json{{"id", on["id"]}, {"ok", true}}));
+    EXPECT_EQ(tunerOn(), true);
+    const json a3 = {{"cents", 0.0}, {"frequency", 220.0}, {"note", "A3"}};
+    EXPECT_EQ(tunerAfter(300ms), a3);
+    EXPECT_EQ(outputPeak(), 0.0f) << "muted while tuning";
+    EXPECT_EQ(take("tuning").value("tuner", json()), a3);
+    const uint32_t xruns = peer.xruns() - xrunsBefore;
+
+    engine.request({{"cmd", "close"}}); // settings outlive the stream
+    ASSERT_TRUE(engine.request({{"cmd", "open"}})["ok"].get<bool>());
+    ASSERT_TRUE(peer.connectToEngine());
+    EXPECT_EQ(tunerAfter(300ms), a3);
+    EXPECT_EQ(outputPeak(), 0.0f);
+    tuner({{"enabled", false}, {"mute", true}});
+    EXPECT_NEAR(outputPeak(), 0.5f, 0.002f) << "mute ends with the tuner";
+    EXPECT_FALSE(engine.levelAfter(100ms).contains("tuner"));
+    tuner({{"reference", 432}});
+    EXPECT_EQ(tunerAfter(300ms), (json{{"cents", 31.77}, {"frequency", 220.0}, {"note", "A3"}})) << "A3 is 216 Hz at 432";
+    EXPECT_NEAR(outputPeak(), 0.5f, 0.002f);
+
+    // Both takes hold the loop (a rotation of its codes, repeating every 2400
+    // frames but where a cycle was lost) and a wet file equal to the DI (amp off,
+    // below the limiter's ceiling).
+    std::vector<int32_t> codes(loop.size());
+    std::transform(loop.begin(), loop.end(), codes.begin(), code24);
+    std::sort(codes.begin(), codes.end());
+    for (const std::string name : {"plain", "tuning"}) {
+        const auto di = readWithSndfile(path(name + "-di.wav")).samples, wet = readWithSndfile(path(name + "-wet.wav")).samples;
+        ASSERT_GT(di.size(), rate / 2);
+        EXPECT_EQ(wet, di) << name;
+        std::vector<int32_t> first(di.begin(), di.begin() + 2400);
+        std::sort(first.begin(), first.end());
+        EXPECT_EQ(first, codes) << name;
+        size_t breaks = 0;
+        for (size_t i = 2400; i < di.size(); ++i) breaks += di[i] != di[i - 2400];
+        EXPECT_LE(breaks, xruns * 2400u) << name;
+    }
+    EXPECT_EQ(engine.quit(), 0);
+}
+
 // Ways the front end can go away mid-take: each must leave both files finalised
 // and the engine exiting 0. A closed stdout must not end it through SIGPIPE.
 class TakeEnds : public Take, public ::testing::WithParamInterface<std::string> {};
