@@ -15,6 +15,17 @@
 namespace corvena {
 namespace {
 
+// Xlib's default error handler ends the process, and it is process-wide: a
+// plug-in's failed request on its own connection would take the engine (and
+// the guitarist's sound) with it. Errors are reported and the process goes on.
+int reportXError(Display* display, XErrorEvent* event) {
+    char text[256] = {};
+    XGetErrorText(display, event->error_code, text, sizeof text);
+    std::cerr << "corvena-audio: X error in an editor window: " << text << " (request " << int(event->request_code)
+              << "." << int(event->minor_code) << ")\n";
+    return 0;
+}
+
 // X sizes are 16-bit and a zero or negative size is a protocol error that the
 // default Xlib error handler answers by ending the process; keep them in range.
 unsigned int clampExtent(int32_t v) {
@@ -98,6 +109,7 @@ private:
 const char* PlatformWindow::platformType() { return Steinberg::kPlatformTypeX11EmbedWindowID; }
 
 std::unique_ptr<PlatformWindow> PlatformWindow::create(int32_t width, int32_t height, std::string& error) {
+    XSetErrorHandler(reportXError);
     Display* display = XOpenDisplay(nullptr);
     if (!display) {
         std::cerr << "corvena-audio: no X display for the editor window\n";

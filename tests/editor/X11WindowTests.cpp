@@ -100,6 +100,15 @@ TEST(X11WindowTest, DegenerateSizesDoNotEndTheProcess) {
     g = probe.geometry(idOf(*window));
     EXPECT_EQ(g.width, 32767u);
     EXPECT_EQ(g.height, 40u);
+
+    // A plug-in's bad request on a connection of its own is reported, not fatal.
+    Display* other = XOpenDisplay(corvena::test::XvfbEnvironment::display().c_str());
+    ASSERT_NE(other, nullptr);
+    XDestroyWindow(other, 0x7fffff); // no such window
+    XSync(other, False);
+    XCloseDisplay(other);
+    window->resize(50, 60);
+    EXPECT_EQ(probe.geometry(idOf(*window)).width, 50u);
 }
 
 TEST(X11WindowNoDisplay, CreateFailsWithTheMessage) {
