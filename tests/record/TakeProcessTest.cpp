@@ -262,20 +262,21 @@ TEST_F(Take, TunerReadsTheDiSilencesOnlyTheMonitorAndLeavesTakesAsTheyWere) {
         return level;
     };
     auto tunerAfter = [&](std::chrono::milliseconds wait) { return engine.levelAfter(wait).value("tuner", json()); };
-    // A loaded machine can drop a JACK cycle, which bends one window's reading:
-    // the median of eight readings is what must match.
+    // A loaded machine drops JACK cycles, and each lost cycle bends the window
+    // holding it by tenths of a cent: the median of eight readings must name the
+    // note and come within half a cent (the detector's own accuracy is pinned on
+    // clean input by its block tests).
     auto settled = [&](std::chrono::milliseconds wait) {
         std::vector<json> readings{tunerAfter(wait)};
         while (readings.size() < 8) readings.push_back(tunerAfter(0ms));
         std::sort(readings.begin(), readings.end(), [](const json& a, const json& b) {
             return a.value("cents", 99.0) < b.value("cents", 99.0);
         });
-        json median = readings[4];
-        if (median.is_object()) {
-            median["cents"] = std::round(median["cents"].get<double>() * 10) / 10;
-            median["frequency"] = std::round(median["frequency"].get<double>() * 10) / 10;
-        }
-        return median;
+        return readings[4];
+    };
+    auto isA3 = [](const json& reading, double cents) {
+        return reading.is_object() && reading.value("note", "") == "A3" && std::abs(reading.value("cents", 99.0) - cents) <= 0.5 &&
+               std::abs(reading.value("frequency", 0.0) - 220.0) <= 0.05;
     };
 
     EXPECT_FALSE(engine.levelAfter(100ms).contains("tuner"));
@@ -287,8 +288,7 @@ TEST_F(Take, TunerReadsTheDiSilencesOnlyTheMonitorAndLeavesTakesAsTheyWere) {
     const json on = tuner({{"mute", true}});
     EXPECT_EQ(on, (json{{"id", on["id"]}, {"ok", true}}));
     EXPECT_EQ(tunerOn(), true);
-    const json a3 = {{"cents", 0.0}, {"frequency", 220.0}, {"note", "A3"}};
-    EXPECT_EQ(settled(300ms), a3);
+    EXPECT_PRED2(isA3, settled(300ms), 0.0);
     EXPECT_EQ(outputPeak(), 0.0f) << "muted while tuning";
     EXPECT_EQ(take("tuning").value("tuner", json()).value("note", ""), "A3");
     const uint32_t xruns = peer.xruns() - xrunsBefore;
@@ -296,13 +296,13 @@ TEST_F(Take, TunerReadsTheDiSilencesOnlyTheMonitorAndLeavesTakesAsTheyWere) {
     engine.request({{"cmd", "close"}}); // settings outlive the stream
     ASSERT_TRUE(engine.request({{"cmd", "open"}})["ok"].get<bool>());
     ASSERT_TRUE(peer.connectToEngine());
-    EXPECT_EQ(settled(300ms), a3);
+    EXPECT_PRED2(isA3, settled(300ms), 0.0);
     EXPECT_EQ(outputPeak(), 0.0f);
     tuner({{"enabled", false}, {"mute", true}});
     EXPECT_NEAR(outputPeak(), 0.5f, 0.002f) << "mute ends with the tuner";
     EXPECT_FALSE(engine.levelAfter(100ms).contains("tuner"));
     tuner({{"reference", 432}});
-    EXPECT_EQ(settled(300ms), (json{{"cents", 31.8}, {"frequency", 220.0}, {"note", "A3"}})) << "A3 is 216 Hz at 432";
+    EXPECT_PRED2(isA3, settled(300ms), 31.77) << "A3 is 216 Hz at 432";
     EXPECT_NEAR(outputPeak(), 0.5f, 0.002f);
 
     // Both takes hold the loop (a rotation of its codes, repeating every 2400
