@@ -5,8 +5,11 @@ if(NOT EXISTS "${VST3_SDK_DIR}/pluginterfaces/base/funknown.h")
   message(FATAL_ERROR "VST 3 SDK not found in ${VST3_SDK_DIR} (install juce-modules-source-data)")
 endif()
 
-# The architecture folder inside a bundle (Name.vst3/Contents/<arch>/Name.so).
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+# The architecture folder inside a bundle (Name.vst3/Contents/<arch>/Name.so,
+# Name.vst3/Contents/x86_64-win/Name.vst3 on Windows).
+if(WIN32)
+  set(CORVENA_VST3_ARCH x86_64-win)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
   set(CORVENA_VST3_ARCH x86_64-linux)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64|arm64")
   set(CORVENA_VST3_ARCH aarch64-linux)

@@ -1,22 +1,20 @@
 #include "app/MainLoop.h"
 #include "app/Protocol.h"
+#include "app/StandardStreams.h"
 #include "app/StderrRelay.h"
 #include "engine/Engine.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <fcntl.h>
 #include <iostream>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 namespace corvena {
 
@@ -67,22 +65,10 @@ void armForcedExit() {
     }
 }
 
-// Protocol lines get a descriptor of their own; descriptor 1 then points at
-// stderr, so whatever libraries or plug-ins print cannot corrupt the protocol.
-void separateProtocolOutput() {
-    const int fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
-    if (fd < 0) return; // keep writing to descriptor 1 itself
-    setProtocolOutput(fd);
-    std::fflush(stdout);
-    ::dup2(2, 1);
-}
-
 } // namespace
 
 int runProcess(void (*beforeShutdown)()) {
     std::ios_base::sync_with_stdio(false);
-    // A front end that goes away must not kill the process before a take is finalised.
-    std::signal(SIGPIPE, SIG_IGN);
     separateProtocolOutput();
     StderrRelay* const relay = StderrRelay::start();
 

@@ -62,7 +62,8 @@ private:
 
 // A VST 3 module loaded from a bundle folder (Name.vst3/Contents/<arch>/Name.so)
 // or from a plain shared object. Runs ModuleEntry after loading and ModuleExit
-// before unloading where the module exports them.
+// before unloading where the module exports them (InitDll and ExitDll on
+// Windows, whose bundles hold Contents/x86_64-win/Name.vst3).
 class Module {
 public:
     using Ptr = std::shared_ptr<Module>;

@@ -1,9 +1,9 @@
 #include "engine/Engine.h"
 #include "record/DiskWriterHook.h"
 #include "record/DrainRing.h"
+#include "record/FilePath.h"
 
 #include <chrono>
-#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -12,14 +12,6 @@ namespace corvena {
 
 namespace {
 constexpr size_t scratchSamples = 8192;
-
-// Two spellings of one file would have two handles writing over each other.
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    if (a == b) return true;
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
 } // namespace
 
 __attribute__((weak)) void beforeDiskWriterPass(Engine&) {}
@@ -42,7 +34,8 @@ bool Engine::startRecording(const std::string& di, const std::string& wet, std::
         error = "could not open " + di + " for writing";
         return false;
     }
-    if (!wet.empty() && sameFile(di, wet)) {
+    // Two spellings of one file would have two handles writing over each other.
+    if (!wet.empty() && filepath::sameFile(di, wet)) {
         diWriter.finalize();
         error = "the DI and wet paths name the same file";
         return false;

@@ -1,4 +1,5 @@
 #include "record/WavWriter.h"
+#include "record/FilePath.h"
 
 #include <algorithm>
 
@@ -37,7 +38,7 @@ bool WavWriter::open(const std::string& path, int32_t sampleRate, int32_t channe
     finalize();
     if (channels < 1 || sampleRate < 1) return false;
 
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = filepath::open(path, "wb");
     if (file == nullptr) return false;
 
     path_ = path;

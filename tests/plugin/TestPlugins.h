@@ -1,7 +1,11 @@
 #pragma once
 // Paths of the test plug-ins and of the zam-plugins bundles, and access to a
 // test plug-in's probe.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <stdexcept>
 #include <string>
@@ -13,8 +17,13 @@ namespace corvena::test {
 inline std::string testBundle(const std::string& name) {
     return std::string(CORVENA_TEST_PLUGIN_DIR) + "/" + name + ".vst3";
 }
+#ifdef _WIN32
+constexpr const char* kModuleSuffix = ".vst3";
+#else
+constexpr const char* kModuleSuffix = ".so";
+#endif
 inline std::string testLibrary(const std::string& name) {
-    return testBundle(name) + "/Contents/" CORVENA_VST3_ARCH "/" + name + ".so";
+    return testBundle(name) + "/Contents/" CORVENA_VST3_ARCH "/" + name + kModuleSuffix;
 }
 inline std::string zamBundle(const std::string& name) { return "/usr/lib/vst3/" + name + ".vst3"; }
 inline std::string zamLibrary(const std::string& name) {
@@ -26,14 +35,23 @@ inline std::string zamLibrary(const std::string& name) {
 class ProbeHandle {
 public:
     explicit ProbeHandle(const std::string& name) {
+#ifdef _WIN32
+        handle_ = LoadLibraryA(testLibrary(name).c_str());
+        void* fn = handle_ ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), "corvenaTestProbe")) : nullptr;
+#else
         handle_ = ::dlopen(testLibrary(name).c_str(), RTLD_NOW | RTLD_LOCAL);
         void* fn = handle_ ? ::dlsym(handle_, "corvenaTestProbe") : nullptr;
+#endif
         if (!fn)
             throw std::runtime_error("no probe in test plug-in " + name);
         probe_ = reinterpret_cast<testplugin::ProbeFn>(fn)();
         probe_->resetCounters();
     }
+#ifdef _WIN32
+    ~ProbeHandle() { FreeLibrary(static_cast<HMODULE>(handle_)); }
+#else
     ~ProbeHandle() { ::dlclose(handle_); }
+#endif
     ProbeHandle(const ProbeHandle&) = delete;
     testplugin::Probe* operator->() const { return probe_; }
 

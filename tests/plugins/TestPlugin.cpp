@@ -6,7 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "TestPluginProbe.h"
 
@@ -48,7 +53,11 @@ enum : unsigned {
 };
 constexpr bool has(unsigned flag) { return ((TP_FLAGS) & flag) != 0; }
 
+#ifdef _WIN32
+#define TP_EXPORT extern "C" __declspec(dllexport)
+#else
 #define TP_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
@@ -98,9 +107,9 @@ public:
         if (result != kResultOk)
             return result;
         if (!has(NoInputBus))
-            audioInputs.push_back(IPtr<Vst::Bus>(new AudioBus(u"In", kMain, BusInfo::kDefaultActive, kInArr), false));
+            audioInputs.push_back(IPtr<Vst::Bus>(new AudioBus(STR16("In"), kMain, BusInfo::kDefaultActive, kInArr), false));
         if (!has(NoOutputBus))
-            audioOutputs.push_back(IPtr<Vst::Bus>(new AudioBus(u"Out", kMain, BusInfo::kDefaultActive, kOutArr), false));
+            audioOutputs.push_back(IPtr<Vst::Bus>(new AudioBus(STR16("Out"), kMain, BusInfo::kDefaultActive, kOutArr), false));
         return kResultOk;
     }
     tresult PLUGIN_API terminate() override {
@@ -273,7 +282,7 @@ public:
         ++gProbe.controllerInits;
         const tresult result = EditController::initialize(context);
         if (result == kResultOk)
-            parameters.addParameter(u"Gain", u"x2", 0, 0.5, ParameterInfo::kCanAutomate, kGainId);
+            parameters.addParameter(STR16("Gain"), STR16("x2"), 0, 0.5, ParameterInfo::kCanAutomate, kGainId);
         gController = this;
         return result;
     }
@@ -327,8 +336,13 @@ public:
 // loop, found through the frame, and refuses to attach without it. Its timer
 // writes a byte into a pipe whose reading end is watched through the run loop;
 // once both have fired a few times it asks the host for 480 x 360, and it can
-// edit the gain from a timer tick as a user turning a knob would.
+// edit the gain from a timer tick as a user turning a knob would. On Windows the
+// view is a child window of the host's, ticking on a thread timer of its own.
+#if SMTG_OS_LINUX
 class TestView : public IPlugView, public Linux::ITimerHandler, public Linux::IEventHandler {
+#else
+class TestView : public IPlugView {
+#endif
 public:
     explicit TestView(GainController* controller) : controller_(controller) {
         ++gProbe.viewsCreated;
@@ -340,8 +354,10 @@ public:
     tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
         QUERY_INTERFACE(iid, obj, FUnknown::iid, IPlugView)
         QUERY_INTERFACE(iid, obj, IPlugView::iid, IPlugView)
+#if SMTG_OS_LINUX
         QUERY_INTERFACE(iid, obj, Linux::ITimerHandler::iid, Linux::ITimerHandler)
         QUERY_INTERFACE(iid, obj, Linux::IEventHandler::iid, Linux::IEventHandler)
+#endif
         *obj = nullptr;
         return kNoInterface;
     }
@@ -354,32 +370,49 @@ public:
     }
 
     tresult PLUGIN_API isPlatformTypeSupported(FIDString type) override {
-        return !has(ViewNoPlatform) && type && std::strcmp(type, kPlatformTypeX11EmbedWindowID) == 0 ? kResultTrue
-                                                                                                   : kResultFalse;
+        return !has(ViewNoPlatform) && type && std::strcmp(type, kPlatform) == 0 ? kResultTrue : kResultFalse;
     }
     tresult PLUGIN_API attached(void* parent, FIDString) override {
         ++gProbe.viewAttached;
         gProbe.viewParent = reinterpret_cast<uintptr_t>(parent);
-        FUnknownPtr<Linux::IRunLoop> loop(frame_);
-        if (!frame_ || !loop || ::pipe(pipe_) != 0)
-            return kResultFalse;
-        runLoop_ = loop;
         if (has(ViewSizedOnAttach)) {
             width_ = 520;
             height_ = 390;
         }
+#if SMTG_OS_LINUX
+        FUnknownPtr<Linux::IRunLoop> loop(frame_);
+        if (!frame_ || !loop || ::pipe(pipe_) != 0)
+            return kResultFalse;
+        runLoop_ = loop;
         runLoop_->registerTimer(static_cast<Linux::ITimerHandler*>(this), 10);
         runLoop_->registerEventHandler(static_cast<Linux::IEventHandler*>(this), pipe_[0]);
+#else
+        if (!frame_ || !parent)
+            return kResultFalse;
+        child_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, width_, height_,
+                                 static_cast<HWND>(parent), nullptr, nullptr, nullptr);
+        gTickingView = this;
+        timer_ = SetTimer(nullptr, 0, 10, [](HWND, UINT, UINT_PTR, DWORD) {
+            if (gTickingView) {
+                gTickingView->onTimer();
+                ++gProbe.viewFdEvents; // no descriptors on Windows: the timer stands in for them
+            }
+        });
+#endif
         // A refusing view leaves its registrations behind, as a careless plug-in might.
         return has(ViewRefuseAttach) ? kResultFalse : kResultOk;
     }
     tresult PLUGIN_API removed() override {
         ++gProbe.viewRemoved;
+#if SMTG_OS_LINUX
         if (runLoop_) {
             runLoop_->unregisterTimer(static_cast<Linux::ITimerHandler*>(this));
             runLoop_->unregisterEventHandler(static_cast<Linux::IEventHandler*>(this));
             runLoop_ = nullptr;
         }
+#else
+        stopWindow();
+#endif
         return kResultOk;
     }
     tresult PLUGIN_API onWheel(float) override { return kResultFalse; }
@@ -396,6 +429,10 @@ public:
             return kInvalidArgument;
         gProbe.viewWidth = width_ = size->getWidth();
         gProbe.viewHeight = height_ = size->getHeight();
+#ifdef _WIN32
+        if (child_)
+            SetWindowPos(child_, nullptr, 0, 0, width_, height_, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+#endif
         return kResultOk;
     }
     tresult PLUGIN_API onFocus(TBool) override { return kResultOk; }
@@ -407,10 +444,15 @@ public:
     tresult PLUGIN_API canResize() override { return kResultFalse; }
     tresult PLUGIN_API checkSizeConstraint(ViewRect*) override { return kResultOk; }
 
+#if SMTG_OS_LINUX
     void PLUGIN_API onTimer() override {
         ++gProbe.viewTimerTicks;
         if (pipe_[1] >= 0)
             (void)!::write(pipe_[1], "t", 1);
+#else
+    void onTimer() {
+        ++gProbe.viewTimerTicks;
+#endif
         if (!has(ViewZeroSize) && !resized_ && frame_ && gProbe.viewTimerTicks >= 3 && gProbe.viewFdEvents >= 3) {
             resized_ = true;
             ViewRect rect(0, 0, 480, 360);
@@ -421,25 +463,51 @@ public:
             gProbe.viewEditResult = controller_->reportEdit(kGainId, 0.25);
         }
     }
+#if SMTG_OS_LINUX
     void PLUGIN_API onFDIsSet(Linux::FileDescriptor fd) override {
         char c;
         if (::read(fd, &c, 1) == 1)
             ++gProbe.viewFdEvents;
     }
+#endif
 
 private:
+#if SMTG_OS_LINUX
+    static inline const char* const kPlatform = kPlatformTypeX11EmbedWindowID;
     ~TestView() {
         --gProbe.viewsAlive;
         for (int fd : pipe_)
             if (fd >= 0)
                 ::close(fd);
     }
+#else
+    static inline const char* const kPlatform = kPlatformTypeHWND;
+    static inline TestView* gTickingView = nullptr;
+    void stopWindow() {
+        if (timer_)
+            KillTimer(nullptr, timer_);
+        timer_ = 0;
+        if (gTickingView == this)
+            gTickingView = nullptr;
+        if (child_)
+            DestroyWindow(child_);
+        child_ = nullptr;
+    }
+    ~TestView() {
+        --gProbe.viewsAlive;
+        stopWindow();
+    }
+    HWND child_ = nullptr;
+    UINT_PTR timer_ = 0;
+#endif
 
     std::atomic<uint32> refs_{1};
     IPtr<GainController> controller_;
     IPlugFrame* frame_ = nullptr;
+#if SMTG_OS_LINUX
     IPtr<Linux::IRunLoop> runLoop_;
     int pipe_[2] = {-1, -1};
+#endif
     int32 width_ = has(ViewZeroSize) ? 0 : has(ViewSizedOnAttach) ? 32 : 320;
     int32 height_ = has(ViewZeroSize) ? 0 : has(ViewSizedOnAttach) ? 32 : 240;
     bool resized_ = false, edited_ = false;
@@ -515,7 +583,7 @@ public:
             return kInvalidArgument;
         const ClassEntry& e = kClasses[index];
         *info = PClassInfoW(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, nullptr, 0, kSubCategories,
-                            u"corvena tests", u"1.0.0", u"VST 3");
+                            STR16("corvena tests"), STR16("1.0.0"), STR16("VST 3"));
         str8ToStr16(info->name, e.name, PClassInfo::kNameSize);
         return kResultOk;
     }
@@ -543,8 +611,13 @@ Factory gFactory;
 
 } // namespace
 
+#ifdef _WIN32
+TP_EXPORT bool InitDll() { return !has(FailModuleEntry); }
+TP_EXPORT bool ExitDll() { return true; }
+#else
 TP_EXPORT bool ModuleEntry(void*) { return !has(FailModuleEntry); }
 TP_EXPORT bool ModuleExit() { return true; }
+#endif
 
 TP_EXPORT IPluginFactory* GetPluginFactory() {
     gFactory.addRef();

@@ -1,11 +1,16 @@
 #include "WavFiles.h"
 
-#include "support/EngineProcess.h"
-
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <filesystem>
+#include <process.h>
+#else
+#include "support/EngineProcess.h"
 #include <sndfile.h>
+#endif
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -13,7 +18,7 @@
 namespace corvena::test {
 
 std::vector<uint8_t> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -21,6 +26,18 @@ uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
     return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | uint32_t(b.at(at + 3)) << 24;
 }
 
+#ifdef _WIN32
+SndInfo readWithSndfile(const std::string& path) {
+    SndInfo out;
+    const auto b = readBytes(path);
+    if (b.size() < 44 || std::string(b.begin(), b.begin() + 4) != "RIFF") return out;
+    const bool mono24 = (b[20] | b[21] << 8) == 1 && (b[22] | b[23] << 8) == 1 && (b[34] | b[35] << 8) == 24;
+    out = {true, int64_t(b.size() - 44) / 3, mono24 ? kWavPcm24 : 0, {}};
+    for (size_t at = 44; at + 3 <= b.size(); at += 3)
+        out.samples.push_back(int32_t(uint32_t(b[at]) << 8 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 24) >> 8);
+    return out;
+}
+#else
 SndInfo readWithSndfile(const std::string& path) {
     SndInfo out;
     SF_INFO info{};
@@ -32,6 +49,7 @@ SndInfo readWithSndfile(const std::string& path) {
     sf_close(f);
     return out;
 }
+#endif
 
 std::string checkWav(const std::string& path, uint32_t rate, int64_t frames) {
     const auto b = readBytes(path);
@@ -42,6 +60,7 @@ std::string checkWav(const std::string& path, uint32_t rate, int64_t frames) {
     if (le32(b, 4) != dataSize + 36) why << "RIFF size " << le32(b, 4) << " for data " << dataSize << "; ";
     if (b.size() != 44u + dataSize) why << b.size() << " bytes, header says " << 44u + dataSize << "; ";
     if (le32(b, 24) != rate) why << "rate " << le32(b, 24) << "; ";
+#ifndef _WIN32
     SF_INFO info{};
     if (SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info)) {
         sf_close(f);
@@ -52,6 +71,7 @@ std::string checkWav(const std::string& path, uint32_t rate, int64_t frames) {
     } else {
         why << "libsndfile cannot open it; ";
     }
+#endif
     const std::string text = why.str();
     return text.empty() ? text : path + ": " + text;
 }
@@ -59,7 +79,14 @@ std::string checkWav(const std::string& path, uint32_t rate, int64_t frames) {
 std::string testDir() {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::replace(name.begin(), name.end(), '/', '-'); // parameterised tests
+#ifdef _WIN32
+    const auto dir = std::filesystem::temp_directory_path() / ("corvena-" + name + "-" + std::to_string(_getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir.u8string();
+#else
     return freshTempDir(name);
+#endif
 }
 
 } // namespace corvena::test

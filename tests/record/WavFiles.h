@@ -1,5 +1,6 @@
 #pragma once
-// Reading takes back: raw bytes for the header, libsndfile as an independent reader.
+// Reading takes back: raw bytes for the header, libsndfile as an independent reader
+// (the Windows build has no libsndfile: there the samples are read from the bytes).
 #include "record/WavWriter.h"
 
 #include <cstdint>
@@ -26,6 +27,8 @@ struct SndInfo {
     std::vector<int32_t> samples; // 24-bit codes
 };
 SndInfo readWithSndfile(const std::string& path);
+// The reader's format code of a 24-bit PCM WAV file (libsndfile's SF_FORMAT_WAV | SF_FORMAT_PCM_24).
+constexpr int kWavPcm24 = 0x010003;
 
 // "" when `path` is a 24-bit mono PCM WAV at `rate` whose header sizes match its
 // length and, unless `frames` is -1, holds that many frames; otherwise what is wrong.

@@ -1,7 +1,6 @@
 #include "WavFiles.h"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <cmath>
 #include <filesystem>
@@ -50,7 +49,7 @@ TEST_F(WavWriterTest, EncodesClampedTruncatedSamplesAsLittleEndian24Bit) {
     const uint8_t firstFour[] = {0xFF, 0xFF, 0x3F, 0x01, 0x00, 0xC0, 0xFF, 0xFF, 0x7F, 0x01, 0x00, 0x80};
     EXPECT_EQ(std::vector<uint8_t>(b.begin() + 44, b.begin() + 56), std::vector<uint8_t>(firstFour, firstFour + 12));
     const SndInfo info = readWithSndfile(path("codes.wav"));
-    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    EXPECT_EQ(info.format, kWavPcm24);
     EXPECT_EQ(info.samples, std::vector<int32_t>(expected, expected + n));
 }
 
@@ -89,6 +88,22 @@ TEST_F(WavWriterTest, RefusedOpensLeaveNoFileAndAClosedWriter) {
     EXPECT_FALSE(w.writeSamples(&x, 1)) << "appending to a closed writer";
     EXPECT_TRUE(w.finalize()) << "finalising a closed writer changes nothing and succeeds";
 
+}
+
+// Paths arrive as UTF-8; the file must get exactly that name (Windows converts it to UTF-16).
+TEST_F(WavWriterTest, WritesUnderANonAsciiPathByItsExactName) {
+    const std::string folder = dir + "/Jos\xC3\xA9/M\xC3\xBAsica";
+    std::filesystem::create_directories(std::filesystem::u8path(folder));
+    WavWriter w;
+    ASSERT_TRUE(w.open(folder + "/toma 1.wav", 44100, 1));
+    const float x[3] = {0.5f, 0.0f, -0.5f};
+    ASSERT_TRUE(w.writeSamples(x, 3));
+    ASSERT_TRUE(w.finalize());
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(folder)))
+        names.push_back(entry.path().filename().u8string());
+    EXPECT_EQ(names, std::vector<std::string>{"toma 1.wav"});
+    EXPECT_EQ(checkWav(folder + "/toma 1.wav", 44100, 3), "");
 }
 
 // The header's sizes are 32-bit: a take stops growing before they would wrap.
