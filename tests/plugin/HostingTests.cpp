@@ -77,10 +77,12 @@ TEST(ModuleTest, ClassInfosComeFromTheRichestFactory) {
     EXPECT_EQ(infos[1].category, "Component Controller Class");
     EXPECT_EQ(infos[2].name, "Corvena Two Classes Second");
     EXPECT_NE(infos[0].cid, infos[2].cid);
-    Module::Ptr zam = Module::create(zamLibrary("ZamEQ2"), error);
-    ASSERT_TRUE(zam) << error;
-    ASSERT_EQ(zam->getFactory().classInfos().size(), 2u);
-    EXPECT_EQ(zam->getFactory().classInfos()[0].name, "ZamEQ2");
+    if (kHaveZam) {
+        Module::Ptr zam = Module::create(zamLibrary("ZamEQ2"), error);
+        ASSERT_TRUE(zam) << error;
+        ASSERT_EQ(zam->getFactory().classInfos().size(), 2u);
+        EXPECT_EQ(zam->getFactory().classInfos()[0].name, "ZamEQ2");
+    }
 
     // Which classes count as effects: analysers call themselves "Fx|Instrument".
     EXPECT_TRUE(infos[0].isAudioEffect());

@@ -120,6 +120,16 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
     const std::string missing = "/nonexistent/Missing.vst3";
     const std::string hollow = ::testing::TempDir() + "Hollow.vst3";
     std::filesystem::create_directories(hollow);
+#ifdef _WIN32
+    // The system's own reason follows the colon; only its presence is checked.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "could not load "},
+        {missing, "could not load " + missing + ": *"},
+        {hollow, "could not load " + hollow + ": the bundle has no Contents/" CORVENA_VST3_ARCH "/Hollow.vst3"},
+        {text, "could not load " + text + ": *"},
+        {std::string(CORVENA_TEST_PLUGIN_DIR) + "/NoFactory.dll", "the module does not export GetPluginFactory"},
+        {"CorvenaFailEntry", "the module's InitDll failed"},
+#else
     const std::string newer = std::string(CORVENA_TEST_PLUGIN_DIR) + "/NewerLibc.so";
     const std::string unresolved = std::string(CORVENA_TEST_PLUGIN_DIR) + "/Unresolved.so";
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -131,6 +141,7 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
         {unresolved, "could not load " + unresolved + ": undefined symbol: corvena_function_nobody_defines"},
         {std::string(CORVENA_TEST_PLUGIN_DIR) + "/NoFactory.so", "the module does not export GetPluginFactory"},
         {"CorvenaFailEntry", "the module's ModuleEntry failed"},
+#endif
         {"CorvenaControllerOnly", "no audio-effect class in " + testBundle("CorvenaControllerOnly")},
         {"CorvenaInstrument", "no audio-effect class in " + testBundle("CorvenaInstrument")},
         {"CorvenaFailInit", "plugin failed to initialise"},
@@ -144,7 +155,7 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
     for (bool loadedBefore : {false, true}) {
         for (const auto& [name, message] : cases) {
             SCOPED_TRACE(name + (loadedBefore ? " after a good load" : ""));
-            const bool ours = !name.empty() && name[0] != '/';
+            const bool ours = !name.empty() && name.find_first_of("/\\") == std::string::npos;
             std::unique_ptr<ProbeHandle> handle(ours ? new ProbeHandle(name) : nullptr);
             {
                 PluginSlot slot;
@@ -152,7 +163,12 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
                 if (loadedBefore)
                     ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
                 EXPECT_FALSE(slot.load(ours ? testBundle(name) : name, error));
-                EXPECT_EQ(error, message);
+                if (message.back() == '*') { // and a reason after the colon
+                    EXPECT_EQ(error.substr(0, message.size() - 1), message.substr(0, message.size() - 1));
+                    EXPECT_GT(error.size(), message.size());
+                } else {
+                    EXPECT_EQ(error, message);
+                }
                 expectEmpty(slot);
                 EXPECT_EQ(gain->components, 0);
                 Block b(32);
@@ -220,8 +236,10 @@ TEST(PluginSlotTest, PrepareRestartsForANewRateOrBlockSizeAndMayBeRefused) {
 
     // Real plug-ins keep processing after a restart for a larger block. (Not
     // ZamEQ2: its 4.2 release puts out NaN at its defaults in every host.)
-    for (const char* name : {"ZamComp", "ZamTube", "ZamGEQ31"}) {
-        ASSERT_TRUE(slot.load(zamBundle(name), error)) << error;
+    const std::vector<std::string> real = kHaveZam ? std::vector<std::string>{zamBundle("ZamComp"), zamBundle("ZamTube"), zamBundle("ZamGEQ31")}
+                                                   : std::vector<std::string>{testBundle("CorvenaGain")};
+    for (const std::string& name : real) {
+        ASSERT_TRUE(slot.load(name, error)) << error;
         Block small(256, 0.5f), big(1024, 0.5f);
         for (int i = 0; i < 20; ++i)
             ASSERT_TRUE(run(slot, small)) << name;
@@ -357,6 +375,8 @@ TEST(PluginSlotTest, ParametersAreTheControllersAndASetValueIsHeardInTheNextBloc
     EXPECT_FALSE(slot.setParameter(4242, 0.5, now, error));
     EXPECT_EQ(error, "no such parameter: 4242");
 
+    if (!kHaveZam)
+        return;
     for (const auto& [name, title] : {std::pair<const char*, const char*>{"ZamComp", "Makeup"}, {"ZamTube", "Tube Drive"}}) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(slot.load(zamBundle(name), error)) << error;
@@ -386,11 +406,11 @@ TEST(PluginSlotTest, ParametersAreTheControllersAndASetValueIsHeardInTheNextBloc
 // settled, the same sound. Edits not yet processed are in the saved state.
 TEST(PluginSlotTest, AStateRestoredIntoAFreshLoadGivesTheSameValuesAndTheSameSound) {
     ProbeHandle probe("CorvenaGain");
-    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {zamBundle("ZamComp"), {"Attack", "Release", "Ratio", "Threshold", "Makeup", "Knee"}},
-        {zamBundle("ZamTube"), {"Tube Drive", "Bass", "Treble", "Tone Stack Model"}},
-        {testBundle("CorvenaGain"), {"Gain"}},
-    };
+    std::vector<std::pair<std::string, std::vector<std::string>>> cases = {{testBundle("CorvenaGain"), {"Gain"}}};
+    if (kHaveZam) {
+        cases.push_back({zamBundle("ZamComp"), {"Attack", "Release", "Ratio", "Threshold", "Makeup", "Knee"}});
+        cases.push_back({zamBundle("ZamTube"), {"Tube Drive", "Bass", "Treble", "Tone Stack Model"}});
+    }
     for (const auto& [path, titles] : cases) {
         SCOPED_TRACE(path);
         PluginSlot slot;
@@ -441,8 +461,10 @@ TEST(PluginSlotTest, ForeignBrokenAndRejectedStatesAreRefusedAndChangeNothing) {
     EXPECT_EQ(error, "no plugin loaded");
     EXPECT_FALSE(slot.setState("CVST", error));
     EXPECT_EQ(error, "no plugin loaded");
-    ASSERT_TRUE(slot.load(zamBundle("ZamComp"), error)) << error;
-    ASSERT_TRUE(slot.getState(comp, error)) << error;
+    if (kHaveZam) {
+        ASSERT_TRUE(slot.load(zamBundle("ZamComp"), error)) << error;
+        ASSERT_TRUE(slot.getState(comp, error)) << error;
+    }
     ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
     PluginParameter now;
     ASSERT_TRUE(slot.setParameter(kGainId, 0.75, now, error));
@@ -450,6 +472,10 @@ TEST(PluginSlotTest, ForeignBrokenAndRejectedStatesAreRefusedAndChangeNothing) {
     ASSERT_EQ(gain.size(), 24u + 4 + 8 + 4 + 4); // header, gain, controller's own
     ASSERT_EQ(gain.substr(0, 8), std::string("CVST\1\0\0\0", 8));
     ASSERT_TRUE(slot.setParameter(kGainId, 0.25, now, error));
+    if (!kHaveZam) { // no plug-in of another maker: our own state under another class id
+        comp = gain;
+        comp[8] ^= 0x5A;
+    }
 
     auto unchanged = [&] {
         std::vector<PluginParameter> params;

@@ -39,8 +39,8 @@ TEST(PluginSlotThreadsTest, LoadPrepareAndUnloadWhileTheAudioThreadProcesses) {
     });
     std::string error;
     for (int round = 0; round < 60; ++round) {
-        const std::string path = round % 4 == 1 ? zamBundle(round % 8 == 1 ? "ZamTube" : "ZamComp")
-                                                : testBundle("CorvenaGain");
+        const std::string other = kHaveZam ? zamBundle(round % 8 == 1 ? "ZamTube" : "ZamComp") : testBundle("CorvenaTwoClasses");
+        const std::string path = round % 4 == 1 ? other : testBundle("CorvenaGain");
         EXPECT_TRUE(slot.load(path, error)) << error;
         slot.prepare(round % 2 ? 44100.0 : 48000.0, 256);
         slot.prepare(48000.0, 512 + round);
