@@ -20,7 +20,7 @@ src=$("$here/scripts/debian-source.sh" fftw3 bookworm "$work")
 # The build machine's libraries must not be found for Windows.
 (cd "$src" && PKG_CONFIG_LIBDIR=/nonexistent ./configure --host=x86_64-w64-mingw32 --prefix="$prefix" \
     CC=x86_64-w64-mingw32-gcc-posix --enable-static --disable-shared --disable-fortran \
-    --enable-sse2 --enable-avx --with-our-malloc >/dev/null &&
+    --enable-sse2 --with-our-malloc >/dev/null &&
     make -j "$jobs" >/dev/null 2>&1 && make install >/dev/null)
 rm -rf "$work"
 echo "fftw-windows: FFTW installed in $prefix"

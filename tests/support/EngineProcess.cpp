@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -42,6 +43,15 @@ EngineProcess::EngineProcess(const std::string& binary, const std::vector<std::s
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
+    // The engine built for Windows runs the same tests under a launcher
+    // (CORVENA_TEST_LAUNCHER=wine, CORVENA_TEST_ENGINE=.../corvena-audio.exe).
+    const char* engine = binary == CORVENA_AUDIO_BINARY ? std::getenv("CORVENA_TEST_ENGINE") : nullptr;
+    const char* launcher = engine ? std::getenv("CORVENA_TEST_LAUNCHER") : nullptr;
+    std::vector<char*> argv;
+    if (launcher && *launcher)
+        argv.push_back(const_cast<char*>(launcher));
+    argv.push_back(const_cast<char*>(engine ? engine : binary.c_str()));
+    argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -49,8 +59,10 @@ EngineProcess::EngineProcess(const std::string& binary, const std::vector<std::s
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
         for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) ::close(fd);
-        char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
-        execve(binary.c_str(), argv, envp.data());
+        if (argv[0][0] == '/')
+            execve(argv[0], argv.data(), envp.data());
+        else
+            execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     ::close(inPipe[0]);
