@@ -12,9 +12,6 @@ namespace corvena {
 
 namespace {
 
-// Longest partial line held back waiting for its line feed.
-constexpr size_t kMaxLine = 4096;
-
 void writeAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
@@ -78,22 +75,14 @@ StderrRelay* StderrRelay::start() {
 
 void StderrRelay::run() {
     RepeatCollapser collapser;
-    std::string partial;
-    auto partialSince = RepeatCollapser::Clock::now();
     char chunk[16384];
     for (;;) {
         const auto now = RepeatCollapser::Clock::now();
         int timeoutMs = -1;
-        auto until = [&](RepeatCollapser::Clock::time_point t) {
-            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - now).count();
-            const int wait = ms < 0 ? 0 : static_cast<int>(ms);
-            timeoutMs = timeoutMs < 0 ? wait : std::min(timeoutMs, wait);
-        };
-        if (collapser.pending())
-            until(collapser.due());
-        if (!partial.empty())
-            until(partialSince + std::chrono::seconds(1));
-
+        if (collapser.pending()) {
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(collapser.due() - now).count();
+            timeoutMs = ms < 0 ? 0 : static_cast<int>(ms);
+        }
         pollfd fds[2] = {{readFd_, POLLIN, 0}, {wakeReadFd_, POLLIN, 0}};
         const int ready = ::poll(fds, 2, timeoutMs);
         if (ready < 0 && errno != EINTR)
@@ -103,23 +92,10 @@ void StderrRelay::run() {
         bool ended = false;
         if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             const ssize_t n = ::read(readFd_, chunk, sizeof chunk);
-            if (n > 0) {
-                if (partial.empty())
-                    partialSince = at;
-                partial.append(chunk, static_cast<size_t>(n));
-                size_t start = 0;
-                for (size_t nl; (nl = partial.find('\n', start)) != std::string::npos; start = nl + 1)
-                    out += collapser.line(partial.substr(start, nl - start), at);
-                partial.erase(0, start);
-                if (start > 0)
-                    partialSince = at;
-            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            if (n > 0)
+                out += collapser.bytes(chunk, static_cast<size_t>(n), at);
+            else if (n == 0 || (errno != EINTR && errno != EAGAIN))
                 ended = true;
-            }
-        }
-        if (!partial.empty() && (ended || partial.size() > kMaxLine || at >= partialSince + std::chrono::seconds(1))) {
-            out += collapser.line(partial, at);
-            partial.clear();
         }
         out += collapser.tick(at);
         const bool wake = ready > 0 && (fds[1].revents & POLLIN);

@@ -5,34 +5,42 @@
 
 namespace corvena {
 
-// Collapses back-to-back repeats of one line: the first copy passes, the
-// repeats are counted and reported as "(repeated N times)" when another line
-// arrives or a second has passed. Pure text handling, no I/O.
+// Cuts a byte stream into lines and collapses back-to-back repeats of one
+// line: the first copy passes, the repeats are counted and reported as
+// "(repeated N times)" when another line arrives or a second has passed. A
+// partial line waits for its line feed at most a second or 4096 bytes. Pure
+// text handling, no I/O.
 class RepeatCollapser {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // Bytes that arrived at `now`; returns the text to write, possibly empty.
+    std::string bytes(const char* data, size_t size, Clock::time_point now);
     // One whole line (without its line feed) arrived at `now`; returns the
     // text to write (each line with its line feed), possibly empty.
     std::string line(const std::string& text, Clock::time_point now);
-    // Time passed without a line: reports a repeat count that has waited a second.
+    // Time passed without input: what has waited a second goes out.
     std::string tick(Clock::time_point now);
     // Everything still held back (at the end of the stream).
     std::string flush();
     // When tick() next has something to say, if anything is held back.
-    bool pending() const { return repeats_ > 0; }
-    Clock::time_point due() const { return firstRepeat_ + std::chrono::seconds(1); }
+    bool pending() const { return repeats_ > 0 || !partial_.empty(); }
+    Clock::time_point due() const;
 
 private:
     std::string report();
+    std::string reportDue(Clock::time_point now);
     std::string last_;
     bool haveLast_ = false;
     unsigned long repeats_ = 0;
     Clock::time_point firstRepeat_{};
+    std::string partial_;
+    Clock::time_point partialSince_{};
 };
 
 // Makes the process's standard error (and descriptor 1, which the protocol no
-// longer uses) a pipe of the engine's own whose write end never blocks: a
+// longer uses; on Windows also the standard handles) a pipe of the engine's
+// own whose write end never blocks: a
 // write that finds it full is dropped. A relay thread copies the pipe to the
 // original standard error, repeats collapsed; if nobody reads that, only the
 // relay thread waits.
@@ -54,6 +62,8 @@ private:
     int wakeWriteFd_ = -1;
     int originalFd_ = -1;
     std::atomic<unsigned> drained_{0};
+    struct Queue; // Windows: what the reading thread hands the writing one
+    Queue* queue_ = nullptr;
 };
 
 } // namespace corvena

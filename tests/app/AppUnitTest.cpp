@@ -7,7 +7,13 @@
 
 #include <gtest/gtest.h>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
 
 using namespace corvena;
 
@@ -177,3 +183,39 @@ TEST(Base64, RoundTripsEveryByteAndRefusesAnythingButStrictBase64) {
     for (const char* bad : {"QQ=A", "Q===", "QQ==QUJD", " QUJ", "QUJD\n", "QUI", "QU-D", "QU D", "===="})
         EXPECT_FALSE(decodeBase64(bad, out)) << bad;
 }
+
+#ifdef _WIN32
+// The relay's Windows form, in this process: the original stderr is a small
+// pipe read only at the end. Repeats collapse (stderr is not left buffered),
+// writes through the Win32 handles arrive too, and a flood nobody reads never blocks the writer (a blocked
+// writer hangs this test until ctest's timeout).
+TEST(StderrRelay, OnWindowsCollapsesRepeatsAndNeverBlocksItsWriters) {
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 4096));
+    _dup2(_open_osfhandle(reinterpret_cast<intptr_t>(writeEnd), _O_WRONLY | _O_BINARY), 2);
+    SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
+    const int testOutput = _dup(1); // the test's own report, which the relay would take
+    StderrRelay* relay = StderrRelay::start();
+    DWORD n = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "via the handle\n", 15, &n, nullptr);
+    std::fflush(stdout);
+    _dup2(testOutput, 1);
+    SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
+    ASSERT_NE(relay, nullptr);
+    for (int i = 0; i < 100; ++i)
+        std::fputs("same\n", stderr);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), "direct\n", 7, &n, nullptr);
+    relay->drain(std::chrono::seconds(5));
+    std::string passed;
+    char chunk[4096];
+    for (DWORD queued = 0, got = 0; PeekNamedPipe(readEnd, nullptr, 0, nullptr, &queued, nullptr) && queued > 0;)
+        if (ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr))
+            passed.append(chunk, got);
+    EXPECT_EQ(passed, "via the handle\nsame\n(repeated 99 times)\ndirect\n");
+
+    const std::string line(999, 'x');
+    for (int i = 0; i < 4000; ++i) // 4 MB, four times what the relay holds
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), (line + "\n").data(), 1000, &n, nullptr);
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+#endif
