@@ -76,20 +76,7 @@ Module::Ptr Module::create(const std::string& path, std::string& error) {
         module->entered_ = true;
     }
 
-    using FactoryFn = IPluginFactory* (*)();
-    auto getFactory = reinterpret_cast<FactoryFn>(::dlsym(handle, "GetPluginFactory"));
-    if (!getFactory) {
-        error = "the module does not export GetPluginFactory";
-        return nullptr;
-    }
-    IPluginFactory* factory = getFactory();
-    if (!factory) {
-        error = "the module's GetPluginFactory returned no factory";
-        return nullptr;
-    }
-    // GetPluginFactory hands over one reference.
-    module->factory_ = PluginFactory(IPtr<IPluginFactory>(factory, false));
-    return module;
+    return module->adoptFactory(reinterpret_cast<void*>(::dlsym(handle, "GetPluginFactory")), error) ? module : nullptr;
 }
 
 Module::~Module() {

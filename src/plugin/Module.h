@@ -83,6 +83,9 @@ public:
 
 private:
     Module() = default;
+    // Calls the module's GetPluginFactory (`entry`, null when not exported)
+    // and keeps the factory; false with `error` set otherwise.
+    bool adoptFactory(void* entry, std::string& error);
 
     void* handle_ = nullptr;
     bool entered_ = false;

@@ -22,6 +22,21 @@ bool ClassInfo::isAudioEffect() const {
     return fx || !instrument;
 }
 
+bool Module::adoptFactory(void* entry, std::string& error) {
+    if (!entry) {
+        error = "the module does not export GetPluginFactory";
+        return false;
+    }
+    IPluginFactory* factory = reinterpret_cast<IPluginFactory* (*)()>(entry)();
+    if (!factory) {
+        error = "the module's GetPluginFactory returned no factory";
+        return false;
+    }
+    // GetPluginFactory hands over one reference.
+    factory_ = PluginFactory(IPtr<IPluginFactory>(factory, false));
+    return true;
+}
+
 namespace {
 
 std::string fixedString(const char* s, size_t capacity) { return std::string(s, strnlen(s, capacity)); }
