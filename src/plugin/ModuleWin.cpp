@@ -46,7 +46,8 @@ std::string lastErrorText() {
     return filepath::narrow(wide);
 }
 
-FARPROC symbol(void* handle, const char* name) { return GetProcAddress(static_cast<HMODULE>(handle), name); }
+// As a plain pointer: casts from FARPROC to other function types draw warnings.
+void* symbol(void* handle, const char* name) { return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name)); }
 
 } // namespace
 
@@ -98,7 +99,7 @@ Module::Ptr Module::create(const std::string& path, std::string& error) {
         module->entered_ = true;
     }
 
-    return module->adoptFactory(reinterpret_cast<void*>(symbol(handle, "GetPluginFactory")), error) ? module : nullptr;
+    return module->adoptFactory(symbol(handle, "GetPluginFactory"), error) ? module : nullptr;
 }
 
 Module::~Module() {
