@@ -1,5 +1,4 @@
 #include "plugin/Module.h"
-#include "record/FilePath.h"
 
 #include <dlfcn.h>
 
@@ -19,8 +18,10 @@ constexpr const char* kArchFolder = "i386-linux";
 constexpr const char* kArchFolder = "unknown-linux";
 #endif
 
+} // namespace
+
 // Name.vst3 -> Name.vst3/Contents/<arch>/Name.so
-std::string bundleLibrary(std::string bundle) {
+std::string Module::bundleLibrary(std::string bundle) {
     while (bundle.size() > 1 && bundle.back() == '/')
         bundle.pop_back();
     std::string stem = bundle.substr(bundle.find_last_of('/') + 1);
@@ -30,23 +31,11 @@ std::string bundleLibrary(std::string bundle) {
     return bundle + "/Contents/" + kArchFolder + "/" + stem + ".so";
 }
 
-} // namespace
-
 Module::Ptr Module::create(const std::string& path, std::string& error) {
     const std::string refused = "could not load " + path;
-    // An empty path would open the engine's own executable.
-    if (path.empty()) {
-        error = refused;
+    std::string library;
+    if (!libraryFor(path, library, error))
         return nullptr;
-    }
-    std::string library = path;
-    if (filepath::isDirectory(path)) {
-        library = bundleLibrary(path);
-        if (!filepath::isFile(library)) {
-            error = refused + ": the bundle has no " + library.substr(library.find("/Contents/") + 1);
-            return nullptr;
-        }
-    }
     // A bare name would be looked up on the system's library path.
     if (library.find('/') == std::string::npos)
         library = "./" + library;

@@ -86,6 +86,11 @@ private:
     // Calls the module's GetPluginFactory (`entry`, null when not exported)
     // and keeps the factory; false with `error` set otherwise.
     bool adoptFactory(void* entry, std::string& error);
+    // The file to load for `path` (a bundle folder's module, or `path` itself);
+    // false with `error` set for an empty path or a bundle without its module.
+    static bool libraryFor(const std::string& path, std::string& library, std::string& error);
+    // Name.vst3 -> Name.vst3/Contents/<arch>/<the platform's module name>
+    static std::string bundleLibrary(std::string bundle);
 
     void* handle_ = nullptr;
     bool entered_ = false;

@@ -24,14 +24,18 @@ constexpr const char* kArchFolder = "x86-win";
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
+} // namespace
+
 // Name.vst3 -> Name.vst3/Contents/<arch>/Name.vst3
-std::string bundleLibrary(std::string bundle) {
+std::string Module::bundleLibrary(std::string bundle) {
     while (bundle.size() > 1 && isSeparator(bundle.back()))
         bundle.pop_back();
     const size_t slash = bundle.find_last_of("/\\");
     const std::string name = slash == std::string::npos ? bundle : bundle.substr(slash + 1);
     return bundle + "/Contents/" + kArchFolder + "/" + name;
 }
+
+namespace {
 
 // The system's reason for the last failure, in UTF-8, without its closing line end.
 std::string lastErrorText() {
@@ -53,18 +57,9 @@ void* symbol(void* handle, const char* name) { return reinterpret_cast<void*>(Ge
 
 Module::Ptr Module::create(const std::string& path, std::string& error) {
     const std::string refused = "could not load " + path;
-    if (path.empty()) {
-        error = refused;
+    std::string library;
+    if (!libraryFor(path, library, error))
         return nullptr;
-    }
-    std::string library = path;
-    if (filepath::isDirectory(path)) {
-        library = bundleLibrary(path);
-        if (!filepath::isFile(library)) {
-            error = refused + ": the bundle has no " + library.substr(library.find("/Contents/") + 1);
-            return nullptr;
-        }
-    }
     const std::wstring wide = filepath::widen(library);
     // A bare name would be looked up on the system's search path: take it from
     // the current folder, as the POSIX loader does.
