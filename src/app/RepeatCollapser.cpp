@@ -41,11 +41,8 @@ std::string RepeatCollapser::bytes(const char* data, size_t size, Clock::time_po
     partial_.erase(0, start);
     if (start > 0)
         partialSince_ = now;
-    if (partial_.size() > kMaxLine) {
-        std::string text;
-        text.swap(partial_);
-        out += line(text, now);
-    }
+    if (partial_.size() > kMaxLine)
+        out += partialLine(now);
     return out;
 }
 
@@ -63,22 +60,22 @@ std::string RepeatCollapser::line(const std::string& text, Clock::time_point now
 
 std::string RepeatCollapser::tick(Clock::time_point now) {
     std::string out;
-    if (!partial_.empty() && now >= partialSince_ + kHold) {
-        std::string text;
-        text.swap(partial_);
-        out = line(text, now);
-    }
+    if (!partial_.empty() && now >= partialSince_ + kHold)
+        out = partialLine(now);
     return out + reportDue(now);
 }
 
 std::string RepeatCollapser::flush() {
     std::string out;
-    if (!partial_.empty()) {
-        std::string text;
-        text.swap(partial_);
-        out = line(text, Clock::now());
-    }
+    if (!partial_.empty())
+        out = partialLine(Clock::now());
     return out + report();
+}
+
+std::string RepeatCollapser::partialLine(Clock::time_point now) {
+    std::string text;
+    text.swap(partial_);
+    return line(text, now);
 }
 
 } // namespace corvena

@@ -30,6 +30,8 @@ public:
 private:
     std::string report();
     std::string reportDue(Clock::time_point now);
+    // The held-back partial line, passed on as a whole line.
+    std::string partialLine(Clock::time_point now);
     std::string last_;
     bool haveLast_ = false;
     unsigned long repeats_ = 0;
@@ -40,10 +42,10 @@ private:
 
 // Makes the process's standard error (and descriptor 1, which the protocol no
 // longer uses; on Windows also the standard handles) a pipe of the engine's
-// own whose write end never blocks: a
-// write that finds it full is dropped. A relay thread copies the pipe to the
-// original standard error, repeats collapsed; if nobody reads that, only the
-// relay thread waits.
+// own that never holds its writers up: what does not fit is dropped (on POSIX
+// the write end is non-blocking; on Windows a thread empties the pipe into a
+// bounded queue). The original standard error gets the text, repeats
+// collapsed; if nobody reads it, only the relay's own thread waits.
 class StderrRelay {
 public:
     // Null (and nothing changed) when the pipe or the thread cannot be made.
