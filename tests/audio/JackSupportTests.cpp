@@ -23,7 +23,7 @@ TEST(JackSupport, SignalTravelsFromOnePeerToAnotherAtTheServersFormat) {
     ASSERT_TRUE(source.connectFeed(0, "SupportSink:capture 0"));
     source.setSine(0, 1000.0f, 0.25f);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    auto got = sink.capture(4800);
+    auto got = sink.captureSteady(4800);
     ASSERT_EQ(got.size(), 1u);
     ASSERT_EQ(got[0].size(), 4800u);
     EXPECT_NEAR(peakOf(got[0]), 0.25f, 0.001f);

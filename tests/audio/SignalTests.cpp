@@ -43,7 +43,7 @@ protected:
     // The outputs a little after a change took effect.
     std::vector<std::vector<float>> output() {
         std::this_thread::sleep_for(60ms);
-        auto got = peer.capture(window);
+        auto got = peer.captureSteady(window);
         EXPECT_EQ(got.size(), 2u);
         EXPECT_EQ(got[0].size(), window);
         return got;

@@ -173,6 +173,18 @@ std::vector<std::vector<float>> JackPeer::capture(size_t frames, std::chrono::mi
     return captureData_;
 }
 
+std::vector<std::vector<float>> JackPeer::captureSteady(size_t frames) {
+    std::vector<std::vector<float>> got;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const uint32_t before = xruns();
+        got = capture(frames);
+        // Xruns reach clients through the server's notification thread, a little later.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (xruns() == before) break;
+    }
+    return got;
+}
+
 void JackPeer::stallOnce(std::chrono::milliseconds duration) { stallMs_.store(static_cast<int>(duration.count())); }
 
 std::vector<std::string> JackPeer::ports(const std::string& pattern) const {
