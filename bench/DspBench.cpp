@@ -69,8 +69,8 @@ void BM_ProcessBlock(benchmark::State& state) {
     engine.info.sampleRate = rate;
     engine.inputChannelCount = channels;
     for (auto* b : {&engine.diBuffer, &engine.wetBuffer, &engine.pluginLeft, &engine.pluginRight}) b->assign(frames, 0.0f);
-    engine.amp.prepare(rate, frames);
-    engine.amp.applySettings(AmpSettings{});
+    engine.tone.prepare(rate, frames);
+    engine.tone.applySettings(AmpSettings{});
     engine.limiter.prepare(rate);
     const std::vector<float> mono = guitar(frames * 16);
     std::vector<float> in(static_cast<size_t>(frames) * channels * 16);

@@ -5,8 +5,10 @@ namespace corvena {
 
 AmpSettings mergeAmpSettings(const json& request, const AmpSettings& current) {
     AmpSettings s = current;
-    if (request.contains("model"))
-        s.model = readString(request, "model", "") == "clean" ? AmpModel::Clean : AmpModel::Drive;
+    if (request.contains("model")) {
+        const std::string model = readString(request, "model", "");
+        s.model = model == "clean" ? AmpModel::Clean : model == "capture" ? AmpModel::Capture : AmpModel::Drive;
+    }
     s.gain = readFloat(request, "gain", s.gain);
     s.bass = readFloat(request, "bass", s.bass);
     s.mid = readFloat(request, "mid", s.mid);

@@ -65,6 +65,7 @@ void cmdOpen(const json& request, json& reply) {
     reply["latencyMs"] = info.sampleRate == 0 ? 0.0
                                               : static_cast<double>(static_cast<int32_t>(info.latencyFrames)) /
                                                     static_cast<double>(info.sampleRate) * 1000.0;
+    reply["captureLatencyMs"] = engine.tone.latencyMs();
 }
 
 void cmdClose(const json&, json&) { engine.close(); }
@@ -178,6 +179,65 @@ void cmdVstSetState(const json& request, json& reply) {
     if (!engine.plugin.setState(bytes, error)) fail(reply, error);
 }
 
+void cabinetToJson(json& reply) {
+    reply["path"] = engine.tone.cabinetPath();
+    reply["enabled"] = engine.tone.cabinetEnabled();
+    reply["normalize"] = engine.tone.cabinetNormalize();
+}
+
+// `path` loads (or, empty, unloads) a capture; `normalize` alone re-levels the one loaded.
+void cmdCapture(const json& request, json& reply) {
+    const std::string path = readString(request, "path", "");
+    const bool normalize = readBool(request, "normalize", engine.tone.captureNormalize());
+    if (hasField(request, "path")) {
+        if (path.empty()) {
+            engine.tone.unloadCapture();
+        } else {
+            CaptureReport report;
+            std::string error;
+            if (!engine.tone.loadCapture(path, report, error)) {
+                fail(reply, error);
+                return;
+            }
+            reply["architecture"] = report.architecture;
+            reply["sampleRate"] = report.sampleRate;
+            reply["latencyMs"] = report.latencyMs;
+            reply["loudness"] = report.loudness ? json(*report.loudness) : json(nullptr);
+            reply["metadata"] = report.metadata;
+        }
+    }
+    engine.tone.setCaptureNormalize(normalize);
+    reply["path"] = engine.tone.capturePath();
+    reply["normalize"] = normalize;
+}
+
+// `path` loads (or, empty, unloads) a cabinet impulse response; `enabled` and
+// `normalize` alone change how the loaded one is used.
+void cmdCabinet(const json& request, json& reply) {
+    const std::string path = readString(request, "path", "");
+    const bool enabled = readBool(request, "enabled", engine.tone.cabinetEnabled());
+    const bool normalize = readBool(request, "normalize", engine.tone.cabinetNormalize());
+    if (hasField(request, "path")) {
+        if (path.empty()) {
+            engine.tone.unloadCabinet();
+        } else {
+            CabinetReport report;
+            std::string error;
+            if (!engine.tone.loadCabinet(path, normalize, report, error)) {
+                fail(reply, error);
+                return;
+            }
+            reply["sampleRate"] = report.sampleRate;
+            reply["seconds"] = report.seconds;
+            reply["channels"] = report.channels;
+        }
+    } else {
+        engine.tone.setCabinetNormalize(normalize);
+    }
+    engine.tone.setCabinetEnabled(enabled);
+    cabinetToJson(reply);
+}
+
 void cmdMetronome(const json& request, json&) {
     const float bpm = readFloat(request, "bpm", 120.0f);
     const bool enabled = readBool(request, "enabled", false);
@@ -225,6 +285,9 @@ void cmdStatus(const json&, json& reply) {
     reply["sampleRate"] = info.sampleRate;
     reply["blockSize"] = info.blockSize;
     reply["tuner"] = engine.tunerEnabled.load();
+    reply["capturePath"] = engine.tone.capturePath();
+    reply["cabinetPath"] = engine.tone.cabinetPath();
+    reply["captureLatencyMs"] = engine.tone.latencyMs();
 }
 
 void cmdPing(const json&, json& reply) { reply["pong"] = true; }
@@ -243,6 +306,7 @@ const Command commands[] = {
     {"vstLoad", cmdVstLoad},         {"vstUnload", cmdVstUnload}, {"vstEnable", cmdVstEnable},
     {"vstEditor", cmdVstEditor},     {"vstStatus", cmdVstStatus}, {"vstParams", cmdVstParams},
     {"vstSetParam", cmdVstSetParam}, {"vstGetState", cmdVstGetState}, {"vstSetState", cmdVstSetState},
+    {"capture", cmdCapture},         {"cabinet", cmdCabinet},
     {"metronome", cmdMetronome},     {"tone", cmdTone},       {"tuner", cmdTuner},
     {"record", cmdRecord},           {"stop", cmdStop},       {"status", cmdStatus},
     {"ping", cmdPing},               {"quit", cmdQuit},

@@ -107,6 +107,7 @@ int runProcess(void (*beforeShutdown)()) {
             if (now - lastLevelTime >= kLevelInterval) {
                 lastLevelTime = now;
                 writeLevelEvent();
+                engine.tone.releaseRetired();
             }
             wakeAt = lastLevelTime + kLevelInterval;
         }

@@ -69,7 +69,12 @@ void Amp::updateCoefficients() {
     sections_[9].designPeaking(fs, 850.0, 1.0, model.scoopDb);
 
     gate_.threshold = NoiseGate::thresholdFor(settings_.gate);
-    preGain_ = finitePreGain(std::pow(10.0, static_cast<double>(settings_.gain) * model.preGainExponent));
+    if (settings_.model == AmpModel::Capture) {
+        // A trim, not a drive: 0.5 feeds the capture the DI exactly as it is.
+        preGain_ = finitePreGain(std::pow(10.0, (static_cast<double>(settings_.gain) - 0.5) * 24.0 / 20.0));
+    } else {
+        preGain_ = finitePreGain(std::pow(10.0, static_cast<double>(settings_.gain) * model.preGainExponent));
+    }
     // May overflow to +inf for an absurd level: it acts behind every filter, so
     // it poisons no state; process keeps silence silent and the limiter turns
     // the infinite samples into full scale.
@@ -113,8 +118,26 @@ void Amp::process(const float* input, float* output, int32_t n) {
     oversampler_.upsample(work, oversampled, m);
     shaper_.process(settings_.model == AmpModel::Drive, oversampled, Oversampler::factor * m);
     oversampler_.downsample(oversampled, output, m);
-    processBiquadChain(&sections_[2], 8, output, m);
+    processBiquadChain(&sections_[2], cabinetVoicing_ ? 8 : 3, output, m);
+    outputStage(output, m);
+}
 
+void Amp::captureFront(float* buffer, int32_t n) {
+    const float trim = preGain_;
+    if (settings_.gate > 0.0f) {
+        NoiseGate gate = gate_;
+        for (int32_t i = 0; i < n; ++i) buffer[i] = gate.processSample(buffer[i]);
+        gate_ = gate;
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        const float v = buffer[i] * trim;
+        buffer[i] = v - v == 0.0f ? v : 0.0f;
+    }
+}
+
+void Amp::toneStack(float* buffer, int32_t n) { processBiquadChain(&sections_[2], 3, buffer, n); }
+
+void Amp::outputStage(float* output, int32_t m) {
     const float gain = outputGain_;
     if (gain <= FLT_MAX) {
         for (int32_t i = 0; i < m; ++i) output[i] *= gain;

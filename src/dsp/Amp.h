@@ -26,6 +26,18 @@ public:
     // Audio thread: input and output may be the same buffer.
     void process(const float* input, float* output, int32_t n);
 
+    // The capture path's stages, around the network that ToneChain runs between
+    // them (audio thread, in place). Front: gate, then the input trim (the gain
+    // setting, +-12 dB around unity), non-finite samples silenced so they never
+    // reach a network's state. Tone stack: bass, mid, treble.
+    void captureFront(float* buffer, int32_t n);
+    void toneStack(float* buffer, int32_t n);
+    // The output level, and a fresh start when anything went non-finite.
+    void outputStage(float* buffer, int32_t n);
+    // Clean and Drive end in a fixed cabinet voicing unless a cabinet impulse
+    // response takes its place (audio thread).
+    void setCabinetVoicing(bool on) { cabinetVoicing_ = on; }
+
     const AmpSettings& settings() const { return settings_; }
 
     // Read-only views for measurement and tests.
@@ -50,6 +62,7 @@ private:
     std::vector<float> workBuffer_;
     float preGain_ = 1.0f;
     float outputGain_ = 1.0f;
+    bool cabinetVoicing_ = true;
 };
 
 } // namespace corvena

@@ -3,7 +3,8 @@
 
 namespace corvena {
 
-enum class AmpModel : uint32_t { Clean = 0, Drive = 1 };
+// Capture: a loaded amp capture in place of the built-in waveshaper (ToneChain).
+enum class AmpModel : uint32_t { Clean = 0, Drive = 1, Capture = 2 };
 
 // The amplifier's settings record; always copied and handed on whole.
 struct AmpSettings {

@@ -18,7 +18,7 @@ int Engine::processBlock(float* output, const float* input, uint32_t frameCount,
     // 2. Never wait for the control thread: a busy mutex postpones the change.
     if (settingsChanged.load()) {
         if (settingsMutex.try_lock()) {
-            amp.applySettings(pendingSettings);
+            tone.applySettings(pendingSettings);
             settingsChanged.store(false);
             settingsMutex.unlock();
         }
@@ -64,7 +64,7 @@ int Engine::processBlock(float* output, const float* input, uint32_t frameCount,
         for (uint32_t i = 0; i < n; ++i) wet[i] = (left[i] + right[i]) * 0.5f;
     } else {
         std::copy(di, di + n, wet);
-        if (ampEnabled.load()) amp.process(wet, wet, count);
+        if (ampEnabled.load()) tone.process(wet, count);
     }
 
     // 6. Limiter, on both paths.

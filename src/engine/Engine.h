@@ -1,8 +1,8 @@
 #pragma once
-#include "dsp/Amp.h"
 #include "dsp/AmpSettings.h"
 #include "dsp/OutputLimiter.h"
 #include "dsp/PitchDetector.h"
+#include "dsp/ToneChain.h"
 #include "dsp/TunerReading.h"
 #include "engine/DeviceRecord.h"
 #include "engine/OpenRequest.h"
@@ -82,7 +82,7 @@ public:
     std::atomic<bool> streamOpen{false};
     uint32_t inputChannelCount = 0;
     std::atomic<uint32_t> selectedInputChannel{0};
-    Amp amp{AmpSettings{}};
+    ToneChain tone; // the built-in amp, the capture and the cabinet response
     OutputLimiter limiter;
     PluginSlot plugin;
     std::atomic<bool> pluginEnabled{false};

@@ -120,12 +120,12 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
     wetBuffer.assign(n, 0.0f);
     pluginLeft.assign(n, 0.0f);
     pluginRight.assign(n, 0.0f);
-    amp.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(n));
+    tone.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(n));
     limiter.prepare(static_cast<double>(sampleRate));
     plugin.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(n));
     {
         std::lock_guard<std::mutex> lock(settingsMutex);
-        amp.applySettings(pendingSettings);
+        tone.applySettings(pendingSettings);
         settingsChanged.store(false);
     }
     const uint64_t ringSize = 4 * static_cast<uint64_t>(sampleRate) + 1;
@@ -137,7 +137,9 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
     pitchDetector.prepare(static_cast<double>(sampleRate));
     info.sampleRate = sampleRate;
 
+    tone.setLive(true);
     if (!audio->startStream()) {
+        tone.setLive(false);
         error = audio->errorText();
         if (error.empty()) error = "could not start the audio stream";
         audio->closeStream();
@@ -162,6 +164,8 @@ void Engine::close() {
         if (audio->isStreamOpen()) audio->closeStream();
         audio.reset();
     }
+    tone.setLive(false);
+    tone.releaseRetired();
     streamOpen.store(false);
     info = StreamInfo{};
 }

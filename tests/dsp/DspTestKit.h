@@ -35,8 +35,8 @@ struct EngineRig {
         engine.inputChannelCount = channels;
         for (auto* b : {&engine.diBuffer, &engine.wetBuffer, &engine.pluginLeft, &engine.pluginRight})
             b->assign(block, 0.0f);
-        engine.amp.prepare(48000.0, static_cast<int32_t>(block));
-        engine.amp.applySettings(engine.pendingSettings);
+        engine.tone.prepare(48000.0, static_cast<int32_t>(block));
+        engine.tone.applySettings(engine.pendingSettings);
         engine.limiter.prepare(48000.0);
         engine.diRing.resize(4 * 48000);
         engine.wetRing.resize(4 * 48000);

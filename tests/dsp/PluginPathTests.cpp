@@ -52,10 +52,10 @@ TEST(PluginPath, StereoBlockBypassesAmpAndNonFiniteOutputIsContained) {
         ASSERT_EQ(rig.left(i), 1.0f); // clamped, not limited
         ASSERT_LT(rig.engine.wetBuffer[i], 1.4f);
     }
-    EXPECT_EQ(rig.engine.amp.section(0).z1, 0.0); // the amp never ran
+    EXPECT_EQ(rig.engine.tone.amp().section(0).z1, 0.0); // the amp never ran
     probe->failProcess = true;                     // a failed block takes the built-in path
     rig.run(in.data());
-    EXPECT_NE(rig.engine.amp.section(0).z1, 0.0);
+    EXPECT_NE(rig.engine.tone.amp().section(0).z1, 0.0);
 }
 
 } // namespace

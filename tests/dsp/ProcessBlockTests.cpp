@@ -95,7 +95,7 @@ TEST(ProcessBlock, ClickOnlyWhileRecordingAndSettingsAtNextBlock) {
     rig.engine.setAmpSettings({AmpModel::Clean}, false);
     const std::vector<float> in(128, 0.3f);
     rig.run(in.data());
-    EXPECT_EQ(rig.engine.amp.settings().model, AmpModel::Clean);
+    EXPECT_EQ(rig.engine.tone.amp().settings().model, AmpModel::Clean);
     EXPECT_FALSE(rig.engine.settingsChanged.load());
     EXPECT_EQ(rig.engine.wetBuffer, in); // amp bypassed
     EXPECT_EQ(std::vector<float>(rig.output.begin(), rig.output.begin() + 256), std::vector<float>(256, 0.0f));

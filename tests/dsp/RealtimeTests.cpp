@@ -70,12 +70,12 @@ TEST(Realtime, HeldSettingsMutexOnlyPostponesTheChange) {
     });
     EXPECT_EQ(blocks.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the callback waited";
     EXPECT_TRUE(rig.engine.settingsChanged.load());
-    EXPECT_EQ(rig.engine.amp.settings().model, AmpModel::Drive);
+    EXPECT_EQ(rig.engine.tone.amp().settings().model, AmpModel::Drive);
     release.set_value();
     control.join();
     blocks.wait();
     rig.run(in.data());
-    EXPECT_EQ(rig.engine.amp.settings().model, AmpModel::Clean);
+    EXPECT_EQ(rig.engine.tone.amp().settings().model, AmpModel::Clean);
 }
 
 } // namespace

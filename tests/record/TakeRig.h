@@ -20,7 +20,7 @@ inline void prepareStream(Engine& e, uint32_t rate, uint32_t block, uint32_t cha
     e.info.blockSize = block;
     e.inputChannelCount = channels;
     for (auto* b : {&e.diBuffer, &e.wetBuffer, &e.pluginLeft, &e.pluginRight}) b->assign(block, 0.0f);
-    e.amp.prepare(rate, block);
+    e.tone.prepare(rate, block);
     e.limiter.prepare(rate);
     e.diRing.resize(4 * rate + 1);
     e.wetRing.resize(4 * rate + 1);
