@@ -238,6 +238,41 @@ void cmdCabinet(const json& request, json& reply) {
     cabinetToJson(reply);
 }
 
+// Renders a DI file through the tone as it is set now; `cancel` stops a render.
+void cmdReamp(const json& request, json& reply) {
+    const bool cancel = readBool(request, "cancel", false);
+    const std::string diPath = readString(request, "diPath", "");
+    const std::string wetPath = readString(request, "wetPath", "");
+    const uint32_t channel = readUint32(request, "channel", 0);
+    if (cancel) {
+        if (!engine.reamp.cancel()) fail(reply, "no render is running");
+        return;
+    }
+    ReampTone tone;
+    tone.tone = &engine.tone;
+    {
+        std::lock_guard<std::mutex> lock(engine.settingsMutex);
+        tone.settings = engine.pendingSettings;
+    }
+    tone.ampEnabled = engine.ampEnabled.load();
+    std::string error;
+    if (engine.pluginEnabled.load() && engine.plugin.isReady()) {
+        tone.plugin = &engine.plugin;
+        if (!engine.plugin.getState(tone.pluginState, error)) {
+            fail(reply, error);
+            return;
+        }
+    }
+    uint64_t frames = 0;
+    double seconds = 0.0;
+    if (!engine.reamp.start(diPath, wetPath, channel, tone, frames, seconds, error)) {
+        fail(reply, error);
+        return;
+    }
+    reply["frames"] = frames;
+    reply["seconds"] = seconds;
+}
+
 void cmdMetronome(const json& request, json&) {
     const float bpm = readFloat(request, "bpm", 120.0f);
     const bool enabled = readBool(request, "enabled", false);
@@ -306,7 +341,7 @@ const Command commands[] = {
     {"vstLoad", cmdVstLoad},         {"vstUnload", cmdVstUnload}, {"vstEnable", cmdVstEnable},
     {"vstEditor", cmdVstEditor},     {"vstStatus", cmdVstStatus}, {"vstParams", cmdVstParams},
     {"vstSetParam", cmdVstSetParam}, {"vstGetState", cmdVstGetState}, {"vstSetState", cmdVstSetState},
-    {"capture", cmdCapture},         {"cabinet", cmdCabinet},
+    {"capture", cmdCapture},         {"cabinet", cmdCabinet},     {"reamp", cmdReamp},
     {"metronome", cmdMetronome},     {"tone", cmdTone},       {"tuner", cmdTuner},
     {"record", cmdRecord},           {"stop", cmdStop},       {"status", cmdStatus},
     {"ping", cmdPing},               {"quit", cmdQuit},

@@ -24,6 +24,7 @@ namespace {
 
 constexpr auto kLevelInterval = std::chrono::milliseconds(50);
 constexpr auto kEditorPumpInterval = std::chrono::milliseconds(5);
+constexpr auto kReampPollInterval = std::chrono::milliseconds(20);
 
 // Never destroyed: the detached reader may still queue a line while the process
 // runs its exit handlers.
@@ -84,6 +85,7 @@ int runProcess(void (*beforeShutdown)()) {
 
     while (running.load()) {
         engine.plugin.pumpEditor();
+        writeReampEvent();
 
         std::unique_lock<std::mutex> lock(pendingLinesMutex);
         if (!pendingLines.empty()) {
@@ -111,6 +113,10 @@ int runProcess(void (*beforeShutdown)()) {
             }
             wakeAt = lastLevelTime + kLevelInterval;
         }
+        if (engine.reamp.running()) {
+            const auto poll = std::chrono::steady_clock::now() + kReampPollInterval;
+            if (!wakeAt || poll < *wakeAt) wakeAt = poll;
+        }
         if (engine.plugin.isEditorOpen()) {
             const auto pump = std::chrono::steady_clock::now() + kEditorPumpInterval;
             if (!wakeAt || pump < *wakeAt) wakeAt = pump;
@@ -125,6 +131,7 @@ int runProcess(void (*beforeShutdown)()) {
     }
 
     armForcedExit();
+    engine.reamp.finish(); // nothing half-written stays behind
     if (beforeShutdown) beforeShutdown();
     engine.close();
     if (relay) relay->drain(std::chrono::milliseconds(500));

@@ -157,4 +157,23 @@ void writeLevelEvent() {
     writeLine(event);
 }
 
+void writeReampEvent() {
+    const std::optional<ReampReport> report = engine.reamp.poll();
+    if (!report) return;
+    json event = {{"event", "reamp"}};
+    switch (report->kind) {
+    case ReampReport::Kind::Progress: event["progress"] = report->progress; break;
+    case ReampReport::Kind::Done:
+        event["done"] = true;
+        event["frames"] = report->frames;
+        event["seconds"] = report->seconds;
+        event["wetPath"] = report->wetPath;
+        event["realtimeFactor"] = report->realtimeFactor;
+        break;
+    case ReampReport::Kind::Error: event["error"] = report->error; break;
+    case ReampReport::Kind::Cancelled: event["cancelled"] = true; break;
+    }
+    writeLine(event);
+}
+
 } // namespace corvena

@@ -15,6 +15,9 @@ void writeLine(const json& object);
 // Build and write one level event from the engine's meters.
 void writeLevelEvent();
 
+// Write what a running re-amp render has to tell (progress, its end), if anything.
+void writeReampEvent();
+
 // The text of one protocol line, without its line feed. Invalid UTF-8 in strings
 // is replaced by U+FFFD so that a line can always be written.
 std::string serializeLine(const json& object);

@@ -114,6 +114,16 @@ void ToneChain::setCabinetNormalize(bool on) {
         cabinet_.install(buildCabinet());
 }
 
+void ToneChain::copyToneOf(const ToneChain& other) {
+    captureFile_ = other.captureFile_;
+    capturePath_ = other.capturePath_;
+    response_ = other.response_;
+    cabinetPath_ = other.cabinetPath_;
+    cabinetNormalize_ = other.cabinetNormalize_;
+    captureNormalize_.store(other.captureNormalize_.load());
+    cabinetEnabled_.store(other.cabinetEnabled_.load());
+}
+
 void ToneChain::releaseRetired() {
     capture_.release();
     cabinet_.release();

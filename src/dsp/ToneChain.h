@@ -63,6 +63,9 @@ public:
     void setCabinetEnabled(bool on) { cabinetEnabled_.store(on); }
     // Re-scales the loaded response (unit energy or as recorded).
     void setCabinetNormalize(bool on);
+    // Control thread: the same capture, response and their options as `other`
+    // (for an offline render with stages of its own); takes effect at prepare.
+    void copyToneOf(const ToneChain& other);
     // Frees the stages the audio thread has let go of.
     void releaseRetired();
 

@@ -8,6 +8,7 @@
 #include "engine/OpenRequest.h"
 #include "engine/StreamInfo.h"
 #include "plugin/PluginSlot.h"
+#include "reamp/ReampRender.h"
 #include "record/RecordingResult.h"
 #include "record/SampleRing.h"
 #include "record/WavWriter.h"
@@ -128,6 +129,7 @@ public:
     std::array<std::atomic<float>, maxInputChannels> inputPeaks{};
     std::atomic<float> outputPeak{0.0f};
     std::atomic<uint32_t> xrunCount{0};
+    ReampRender reamp; // offline renders of recorded DI, beside the live stream
 };
 
 // Registered with the audio library; userData is the Engine.

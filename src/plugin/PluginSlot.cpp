@@ -148,7 +148,7 @@ bool startProcessing(PluginSlot::Record& r, std::string& error) {
     r.component->activateBus(kAudio, kOutput, 0, true);
 
     ProcessSetup setup{};
-    setup.processMode = kRealtime;
+    setup.processMode = r.offline ? kOffline : kRealtime;
     setup.symbolicSampleSize = kSample32;
     setup.maxSamplesPerBlock = r.maxBlockSize;
     setup.sampleRate = r.sampleRate;
@@ -157,7 +157,7 @@ bool startProcessing(PluginSlot::Record& r, std::string& error) {
         return false;
     }
     r.processContext.sampleRate = r.sampleRate;
-    r.processData.processMode = kRealtime;
+    r.processData.processMode = r.offline ? kOffline : kRealtime;
     r.processData.prepare(*r.component, r.maxBlockSize, kSample32);
     // Every parameter may report a change in every block without the audio
     // thread allocating.
@@ -214,17 +214,35 @@ PluginSlot::~PluginSlot() {
     unload();
 }
 
-bool PluginSlot::load(const std::string& path, std::string& error, int classIndex) {
-    Record& r = *record_;
-    unload();
+void PluginSlot::setOffline(bool offline) { record_->offline = offline; }
 
+bool PluginSlot::loadInstanceOf(const PluginSlot& live, std::string& error) {
+    unload();
     error.clear();
-    r.module = Module::create(path, error);
-    if (!r.module) {
+    const Record& l = *live.record_;
+    if (!l.module || l.classIndex < 0) {
+        error = "no plugin loaded";
+        return false;
+    }
+    return instantiate(l.module, l.pluginPath, l.classIndex, error);
+}
+
+bool PluginSlot::load(const std::string& path, std::string& error, int classIndex) {
+    unload();
+    error.clear();
+    Module::Ptr module = Module::create(path, error);
+    if (!module) {
         if (error.empty())
             error = "could not load " + path;
         return false;
     }
+    return instantiate(std::move(module), path, classIndex, error);
+}
+
+bool PluginSlot::instantiate(std::shared_ptr<Module> module, const std::string& path, int classIndex,
+                             std::string& error) {
+    Record& r = *record_;
+    r.module = std::move(module);
 
     const PluginFactory& factory = r.module->getFactory();
     const std::vector<ClassInfo> classes = factory.classInfos();
@@ -282,6 +300,7 @@ bool PluginSlot::load(const std::string& path, std::string& error, int classInde
 
     r.pluginName = chosen->name;
     r.pluginPath = path;
+    r.classIndex = static_cast<int>(chosen - classes.begin());
     noteLoaded(this);
     return true;
 }

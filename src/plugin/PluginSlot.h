@@ -8,6 +8,8 @@
 
 namespace corvena {
 
+class Module;
+
 // The single VST 3 plug-in slot. All state lives in one private record that is
 // allocated with the slot and never moves, so the audio thread may keep using it.
 class PluginSlot {
@@ -21,6 +23,11 @@ public:
     // instrument is no effect: one without an audio input has no place in the
     // chain), or, with `classIndex`, that class of the factory.
     bool load(const std::string& path, std::string& error, int classIndex = -1);
+    // Control thread: a second instance of the class `live` holds, from the
+    // same module (for offline rendering beside the live slot).
+    bool loadInstanceOf(const PluginSlot& live, std::string& error);
+    // Before load: processing is offline (faster or slower than real time).
+    void setOffline(bool offline);
     void prepare(double sampleRate, int32_t maxBlockSize);
     void unload();
     bool isReady() const;
@@ -56,6 +63,7 @@ public:
     struct Record;
 
 private:
+    bool instantiate(std::shared_ptr<Module> module, const std::string& path, int classIndex, std::string& error);
     std::unique_ptr<Record> record_;
 };
 

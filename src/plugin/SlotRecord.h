@@ -44,6 +44,8 @@ struct PluginSlot::Record {
     std::string pluginPath;
     double sampleRate = 48000.0;
     int32_t maxBlockSize = 512;
+    int classIndex = -1;  // the factory's class this slot holds
+    bool offline = false; // set up for offline processing
     bool active = false;
     std::mutex processLock;
     std::atomic<bool> ready{false};

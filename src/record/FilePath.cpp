@@ -24,5 +24,13 @@ bool sameFile(const std::string& a, const std::string& b) {
            sa.st_ino == sb.st_ino;
 }
 
+bool replace(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+
+bool remove(const std::string& path) { return std::remove(path.c_str()) == 0; }
+
+int64_t tell(std::FILE* file) { return ::ftello(file); }
+
+bool seek(std::FILE* file, int64_t offset, int whence) { return ::fseeko(file, offset, whence) == 0; }
+
 } // namespace filepath
 } // namespace corvena

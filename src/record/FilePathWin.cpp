@@ -63,6 +63,20 @@ bool isFile(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool replace(const std::string& from, const std::string& to) {
+    const std::wstring f = widen(from), t = widen(to);
+    return !f.empty() && !t.empty() && MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool remove(const std::string& path) {
+    const std::wstring wide = widen(path);
+    return !wide.empty() && DeleteFileW(wide.c_str()) != 0;
+}
+
+int64_t tell(std::FILE* file) { return _ftelli64(file); }
+
+bool seek(std::FILE* file, int64_t offset, int whence) { return _fseeki64(file, offset, whence) == 0; }
+
 bool sameFile(const std::string& a, const std::string& b) {
     if (a == b) return true;
     BY_HANDLE_FILE_INFORMATION ia{}, ib{};
