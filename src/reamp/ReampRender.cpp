@@ -9,7 +9,7 @@ namespace corvena {
 namespace {
 // Frames per step: large enough that per-block overheads vanish, small enough
 // that a cancel is noticed at once.
-constexpr int32_t renderBlock = 512;
+constexpr int32_t renderBlock = 2048;
 } // namespace
 
 ReampRender::~ReampRender() { finish(); }
