@@ -126,7 +126,7 @@ std::vector<double> plainWaveNet(const json& config, Weights& w, const std::vect
         Signal h = conv(w, v, c, 1, 1, false, 0.8);
         Signal s = headSum.empty() ? Signal(x.size(), std::vector<double>(c, 0.0)) : headSum;
         for (size_t l = 0; l < a["dilations"].size(); ++l) {
-            const bool gated = a.value("gated", false);
+            const bool gated = a.contains("gating_mode") ? a["gating_mode"][l] == "gated" : a.value("gated", false);
             const json& f = a["activation"].is_array() ? a["activation"][l] : a["activation"];
             const size_t z = gated ? 2 * c : c;
             Signal zs = conv(w, h, z, k, a["dilations"][l], true, 0.5);
