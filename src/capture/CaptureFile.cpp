@@ -4,6 +4,7 @@
 #include "record/FilePath.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -27,6 +28,8 @@ constexpr int32_t kMaxHidden = 512;
 constexpr int32_t kMaxLstmLayers = 16;
 constexpr int32_t kMaxLinear = 65536;
 constexpr int64_t kMaxHistory = int64_t(1) << 24; // floats of convolution history in all
+constexpr int64_t kMaxReach = int64_t(1) << 18;   // receptive field in samples (5 s at 48 kHz)
+constexpr double kMaxRate = 768000.0;
 constexpr long kMaxFileBytes = 256L << 20;
 
 // Thrown inside the parser only; parseCapture turns it into the error text.
@@ -44,6 +47,15 @@ const json* find(const json& object, const char* key) {
 const json* findSet(const json& object, const char* key) { // present and not null
     const json* v = find(object, key);
     return v && !v->is_null() ? v : nullptr;
+}
+
+// The number as a float, when it is one that a float holds (not infinite, not NaN).
+bool toFloat(const json& v, float& out) {
+    if (!v.is_number()) return false;
+    const double d = v.get<double>();
+    if (!(std::abs(d) <= double(FLT_MAX))) return false;
+    out = float(d);
+    return true;
 }
 
 int32_t readInt(const json& object, const char* key, int32_t lo, int32_t hi) {
@@ -82,9 +94,9 @@ std::vector<int32_t> readDilations(const json& object) {
 float readFloat(const json& object, const char* key, float fallback) {
     const json* v = findSet(object, key);
     if (!v) return fallback;
-    if (!v->is_number() || !std::isfinite(v->get<double>()))
-        refuse(std::string("the capture's ") + key + " is not a number");
-    return v->get<float>();
+    float f = 0.0f;
+    if (!toFloat(*v, f)) refuse(std::string("the capture's ") + key + " is not a number");
+    return f;
 }
 
 // An activation written as a name or as an object with its parameters.
@@ -119,9 +131,9 @@ Activation readActivation(const json& v, std::vector<float>& slopes) {
         if (const json* list = findSet(p, "negative_slopes")) {
             if (!list->is_array()) refuse("the capture's PReLU slopes are not a list of numbers");
             for (const json& s : *list) {
-                if (!s.is_number() || !std::isfinite(s.get<double>()) || !std::isfinite(s.get<float>()))
-                    refuse("the capture's PReLU slopes are not a list of numbers");
-                slopes.push_back(s.get<float>());
+                float f = 0.0f;
+                if (!toFloat(s, f)) refuse("the capture's PReLU slopes are not a list of numbers");
+                slopes.push_back(f);
             }
         }
     } else if (name == "LeakyHardtanh" || name == "LeakyHardTanh") {
@@ -246,7 +258,7 @@ uint64_t parseWaveNet(const json& config, CaptureLayout& layout) {
             layout.prewarm += int64_t(dilations[l]) * (array.kernelSize - 1);
             array.layers.push_back(std::move(layer));
         }
-        if (history > kMaxHistory) refuse("the capture's receptive field is too long");
+        if (history > kMaxHistory || layout.prewarm > kMaxReach) refuse("the capture's receptive field is too long");
 
         if (!layout.arrays.empty()) {
             const WaveNetArray& before = layout.arrays.back();
@@ -306,7 +318,7 @@ uint64_t parseConvNet(const json& config, CaptureLayout& layout) {
         history += int64_t(c) * layout.dilations[j];
         layout.prewarm += layout.dilations[j];
     }
-    if (history > kMaxHistory) refuse("the capture's receptive field is too long");
+    if (history > kMaxHistory || layout.prewarm > kMaxReach) refuse("the capture's receptive field is too long");
     layout.prewarm += 1;
     return count;
 }
@@ -377,14 +389,15 @@ std::shared_ptr<const CaptureFile> parse(const std::string& text) {
     layout->weights.reserve(weights->size());
     for (const json& w : *weights) {
         if (!w.is_number()) refuse("the capture's weights are not a list of numbers");
-        const float f = w.get<float>();
-        if (!std::isfinite(f)) refuse("the capture has a weight that is not finite");
+        float f = 0.0f;
+        if (!toFloat(w, f)) refuse("the capture has a weight that is not finite");
         layout->weights.push_back(f);
     }
 
     if (const json* rate = findSet(root, "sample_rate")) {
         if (!rate->is_number() || !(rate->get<double>() > 0.0) || !std::isfinite(rate->get<double>()))
             refuse("the capture's sample rate is not a positive number");
+        if (rate->get<double>() > kMaxRate) refuse("the capture's sample rate is above 768 kHz");
         file->sampleRate = rate->get<double>();
     }
     if (const json* meta = findSet(root, "metadata")) {
