@@ -1,0 +1,69 @@
+// Built with -mavx2 -mfma: called only where the processor has both.
+#include "capture/ConvolverKernels.h"
+
+#include <immintrin.h>
+
+namespace corvena {
+
+namespace {
+
+// `lanes` vectors of 8 outputs, kept in registers across all taps.
+template <int lanes>
+inline void headRun(const float* reversed, int taps, const float* x, float* y) {
+    __m256 acc[lanes];
+    for (int k = 0; k < lanes; ++k) acc[k] = _mm256_setzero_ps();
+    for (int j = 0; j < taps; ++j) {
+        const __m256 c = _mm256_broadcast_ss(reversed + j);
+        for (int k = 0; k < lanes; ++k) acc[k] = _mm256_fmadd_ps(c, _mm256_loadu_ps(x + j + 8 * k), acc[k]);
+    }
+    for (int k = 0; k < lanes; ++k) _mm256_storeu_ps(y + 8 * k, _mm256_add_ps(_mm256_loadu_ps(y + 8 * k), acc[k]));
+}
+
+void headAvx2(const float* reversed, int taps, const float* x, float* y, int count) {
+    int i = 0;
+    // Eight accumulators cover the latency of the fused multiply-adds.
+    for (; i + 64 <= count; i += 64) headRun<8>(reversed, taps, x + i, y + i);
+    for (; i + 16 <= count; i += 16) headRun<2>(reversed, taps, x + i, y + i);
+    for (; i + 8 <= count; i += 8) headRun<1>(reversed, taps, x + i, y + i);
+    for (; i < count; ++i) {
+        __m256 acc = _mm256_setzero_ps();
+        int j = 0;
+        for (; j + 8 <= taps; j += 8) acc = _mm256_fmadd_ps(_mm256_loadu_ps(reversed + j), _mm256_loadu_ps(x + i + j), acc);
+        __m128 s = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
+        s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+        s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 1));
+        float sum = _mm_cvtss_f32(s);
+        for (; j < taps; ++j) sum += reversed[j] * x[i + j];
+        y[i] += sum;
+    }
+}
+
+void multiplyAddAvx2(const float* const* x, const float* const* h, int count, float* y, int bins) {
+    constexpr int block = 512;
+    float* yr = y;
+    float* yi = y + bins;
+    for (int b0 = 0; b0 < bins; b0 += block) {
+        const int b1 = b0 + block < bins ? b0 + block : bins;
+        for (int k = 0; k < count; ++k) {
+            const float* xr = x[k];
+            const float* xi = x[k] + bins;
+            const float* hr = h[k];
+            const float* hi = h[k] + bins;
+            for (int b = b0; b < b1; b += 8) {
+                const __m256 ar = _mm256_loadu_ps(xr + b), ai = _mm256_loadu_ps(xi + b);
+                const __m256 br = _mm256_loadu_ps(hr + b), bi = _mm256_loadu_ps(hi + b);
+                __m256 re = _mm256_loadu_ps(yr + b), im = _mm256_loadu_ps(yi + b);
+                re = _mm256_fnmadd_ps(ai, bi, _mm256_fmadd_ps(ar, br, re));
+                im = _mm256_fmadd_ps(ai, br, _mm256_fmadd_ps(ar, bi, im));
+                _mm256_storeu_ps(yr + b, re);
+                _mm256_storeu_ps(yi + b, im);
+            }
+        }
+    }
+}
+
+} // namespace
+
+ConvolverKernels avx2Kernels() { return {headAvx2, multiplyAddAvx2}; }
+
+} // namespace corvena
