@@ -1,24 +1,36 @@
 #include "capture/ConvolverKernels.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 namespace corvena {
 
 ConvolverKernels avx2Kernels(); // ConvolverKernelsAvx2.cpp
 
 namespace {
 
+#if defined(__SSE2__) || defined(_M_X64)
+// SSE2, which every x86-64 processor has.
+
+template <int lanes>
+inline void headRun(const float* reversed, int taps, const float* x, float* y) {
+    __m128 acc[lanes];
+#pragma GCC unroll 8
+    for (int k = 0; k < lanes; ++k) acc[k] = _mm_setzero_ps();
+    for (int j = 0; j < taps; ++j) {
+        const __m128 c = _mm_set1_ps(reversed[j]);
+#pragma GCC unroll 8
+        for (int k = 0; k < lanes; ++k) acc[k] = _mm_add_ps(acc[k], _mm_mul_ps(c, _mm_loadu_ps(x + j + 4 * k)));
+    }
+#pragma GCC unroll 8
+    for (int k = 0; k < lanes; ++k) _mm_storeu_ps(y + 4 * k, _mm_add_ps(_mm_loadu_ps(y + 4 * k), acc[k]));
+}
+
 void headPortable(const float* reversed, int taps, const float* x, float* y, int count) {
     int i = 0;
-    // Eight outputs at a time, taps outermost: the inner loop is one that any
-    // compiler turns into vector code.
-    for (; i + 8 <= count; i += 8) {
-        float acc[8] = {};
-        for (int j = 0; j < taps; ++j) {
-            const float c = reversed[j];
-            const float* v = x + i + j;
-            for (int k = 0; k < 8; ++k) acc[k] += c * v[k];
-        }
-        for (int k = 0; k < 8; ++k) y[i + k] += acc[k];
-    }
+    for (; i + 32 <= count; i += 32) headRun<8>(reversed, taps, x + i, y + i);
+    for (; i + 4 <= count; i += 4) headRun<1>(reversed, taps, x + i, y + i);
     for (; i < count; ++i) {
         float acc = 0.0f;
         for (int j = 0; j < taps; ++j) acc += reversed[j] * x[i + j];
@@ -38,13 +50,38 @@ void multiplyAddPortable(const float* const* x, const float* const* h, int count
             const float* xi = x[k] + bins;
             const float* hr = h[k];
             const float* hi = h[k] + bins;
-            for (int b = b0; b < b1; ++b) {
-                yr[b] += xr[b] * hr[b] - xi[b] * hi[b];
-                yi[b] += xr[b] * hi[b] + xi[b] * hr[b];
+            for (int b = b0; b < b1; b += 4) {
+                const __m128 ar = _mm_loadu_ps(xr + b), ai = _mm_loadu_ps(xi + b);
+                const __m128 br = _mm_loadu_ps(hr + b), bi = _mm_loadu_ps(hi + b);
+                const __m128 re = _mm_sub_ps(_mm_mul_ps(ar, br), _mm_mul_ps(ai, bi));
+                const __m128 im = _mm_add_ps(_mm_mul_ps(ar, bi), _mm_mul_ps(ai, br));
+                _mm_storeu_ps(yr + b, _mm_add_ps(_mm_loadu_ps(yr + b), re));
+                _mm_storeu_ps(yi + b, _mm_add_ps(_mm_loadu_ps(yi + b), im));
             }
         }
     }
 }
+
+#else
+// Plain C++ for other processors.
+
+void headPortable(const float* reversed, int taps, const float* x, float* y, int count) {
+    for (int i = 0; i < count; ++i) {
+        float acc = 0.0f;
+        for (int j = 0; j < taps; ++j) acc += reversed[j] * x[i + j];
+        y[i] += acc;
+    }
+}
+
+void multiplyAddPortable(const float* const* x, const float* const* h, int count, float* y, int bins) {
+    for (int k = 0; k < count; ++k)
+        for (int b = 0; b < bins; ++b) {
+            const float ar = x[k][b], ai = x[k][bins + b], br = h[k][b], bi = h[k][bins + b];
+            y[b] += ar * br - ai * bi;
+            y[bins + b] += ar * bi + ai * br;
+        }
+}
+#endif
 
 } // namespace
 

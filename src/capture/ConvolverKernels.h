@@ -1,7 +1,7 @@
 #pragma once
 // The convolver's inner loops. Each exists twice: built for AVX2 and FMA
-// (ConvolverKernelsAvx2.cpp) and in plain C++ for any x86-64; the convolver
-// picks one set when it is prepared.
+// (ConvolverKernelsAvx2.cpp) and portably (SSE2, which any x86-64 has; plain
+// C++ elsewhere); the convolver picks one set when it is prepared.
 
 namespace corvena {
 

@@ -10,12 +10,16 @@ namespace {
 // `lanes` vectors of 8 outputs, kept in registers across all taps.
 template <int lanes>
 inline void headRun(const float* reversed, int taps, const float* x, float* y) {
+    // Unrolled so that the accumulators live in registers, not on the stack.
     __m256 acc[lanes];
+#pragma GCC unroll 8
     for (int k = 0; k < lanes; ++k) acc[k] = _mm256_setzero_ps();
     for (int j = 0; j < taps; ++j) {
         const __m256 c = _mm256_broadcast_ss(reversed + j);
+#pragma GCC unroll 8
         for (int k = 0; k < lanes; ++k) acc[k] = _mm256_fmadd_ps(c, _mm256_loadu_ps(x + j + 8 * k), acc[k]);
     }
+#pragma GCC unroll 8
     for (int k = 0; k < lanes; ++k) _mm256_storeu_ps(y + 8 * k, _mm256_add_ps(_mm256_loadu_ps(y + 8 * k), acc[k]));
 }
 
