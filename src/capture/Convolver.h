@@ -10,7 +10,7 @@ namespace corvena {
 struct ConvolverTuning {
     bool portableKernels = false;     // plain C++ even where AVX2 is available
     int32_t headTaps = 128;           // direct-form taps, also the smallest partition
-    int32_t largestPartition = 16384; // bounds the cost of the one block that transforms it
+    int32_t largestPartition = 8192; // bounds the cost of the blocks that transform it
 };
 
 // Convolution with an impulse response, with no added latency: an impulse in

@@ -38,26 +38,35 @@ void headPortable(const float* reversed, int taps, const float* x, float* y, int
     }
 }
 
+template <int n>
+inline void multiplyAddRun(const float* const* x, const float* const* h, float* y, int bins, int b0, int b1) {
+    for (int b = b0; b < b1; b += 4) {
+        __m128 re = _mm_loadu_ps(y + b), im = _mm_loadu_ps(y + bins + b);
+#pragma GCC unroll 4
+        for (int k = 0; k < n; ++k) {
+            const __m128 ar = _mm_loadu_ps(x[k] + b), ai = _mm_loadu_ps(x[k] + bins + b);
+            const __m128 br = _mm_loadu_ps(h[k] + b), bi = _mm_loadu_ps(h[k] + bins + b);
+            re = _mm_add_ps(re, _mm_sub_ps(_mm_mul_ps(ar, br), _mm_mul_ps(ai, bi)));
+            im = _mm_add_ps(im, _mm_add_ps(_mm_mul_ps(ar, bi), _mm_mul_ps(ai, br)));
+        }
+        _mm_storeu_ps(y + b, re);
+        _mm_storeu_ps(y + bins + b, im);
+    }
+}
+
 void multiplyAddPortable(const float* const* x, const float* const* h, int count, float* y, int bins) {
-    // Blocks of bins small enough for the accumulator to stay in the first-level cache.
+    // Blocks of bins small enough for the accumulator to stay in the first-level
+    // cache, four partitions at a time with the sum in registers.
     constexpr int block = 512;
-    float* yr = y;
-    float* yi = y + bins;
     for (int b0 = 0; b0 < bins; b0 += block) {
         const int b1 = b0 + block < bins ? b0 + block : bins;
-        for (int k = 0; k < count; ++k) {
-            const float* xr = x[k];
-            const float* xi = x[k] + bins;
-            const float* hr = h[k];
-            const float* hi = h[k] + bins;
-            for (int b = b0; b < b1; b += 4) {
-                const __m128 ar = _mm_loadu_ps(xr + b), ai = _mm_loadu_ps(xi + b);
-                const __m128 br = _mm_loadu_ps(hr + b), bi = _mm_loadu_ps(hi + b);
-                const __m128 re = _mm_sub_ps(_mm_mul_ps(ar, br), _mm_mul_ps(ai, bi));
-                const __m128 im = _mm_add_ps(_mm_mul_ps(ar, bi), _mm_mul_ps(ai, br));
-                _mm_storeu_ps(yr + b, _mm_add_ps(_mm_loadu_ps(yr + b), re));
-                _mm_storeu_ps(yi + b, _mm_add_ps(_mm_loadu_ps(yi + b), im));
-            }
+        int k = 0;
+        for (; k + 4 <= count; k += 4) multiplyAddRun<4>(x + k, h + k, y, bins, b0, b1);
+        switch (count - k) {
+        case 3: multiplyAddRun<3>(x + k, h + k, y, bins, b0, b1); break;
+        case 2: multiplyAddRun<2>(x + k, h + k, y, bins, b0, b1); break;
+        case 1: multiplyAddRun<1>(x + k, h + k, y, bins, b0, b1); break;
+        default: break;
         }
     }
 }

@@ -42,26 +42,36 @@ void headAvx2(const float* reversed, int taps, const float* x, float* y, int cou
     }
 }
 
+// Products of `n` partitions added to y over bins [b0, b1), the sum held in
+// registers across them: the accumulator is read and written once per n.
+template <int n>
+inline void multiplyAddRun(const float* const* x, const float* const* h, float* y, int bins, int b0, int b1) {
+    for (int b = b0; b < b1; b += 8) {
+        __m256 re = _mm256_loadu_ps(y + b), im = _mm256_loadu_ps(y + bins + b);
+#pragma GCC unroll 4
+        for (int k = 0; k < n; ++k) {
+            const __m256 ar = _mm256_loadu_ps(x[k] + b), ai = _mm256_loadu_ps(x[k] + bins + b);
+            const __m256 br = _mm256_loadu_ps(h[k] + b), bi = _mm256_loadu_ps(h[k] + bins + b);
+            re = _mm256_fnmadd_ps(ai, bi, _mm256_fmadd_ps(ar, br, re));
+            im = _mm256_fmadd_ps(ai, br, _mm256_fmadd_ps(ar, bi, im));
+        }
+        _mm256_storeu_ps(y + b, re);
+        _mm256_storeu_ps(y + bins + b, im);
+    }
+}
+
 void multiplyAddAvx2(const float* const* x, const float* const* h, int count, float* y, int bins) {
+    // Blocks of bins small enough for the accumulator to stay in the first-level cache.
     constexpr int block = 512;
-    float* yr = y;
-    float* yi = y + bins;
     for (int b0 = 0; b0 < bins; b0 += block) {
         const int b1 = b0 + block < bins ? b0 + block : bins;
-        for (int k = 0; k < count; ++k) {
-            const float* xr = x[k];
-            const float* xi = x[k] + bins;
-            const float* hr = h[k];
-            const float* hi = h[k] + bins;
-            for (int b = b0; b < b1; b += 8) {
-                const __m256 ar = _mm256_loadu_ps(xr + b), ai = _mm256_loadu_ps(xi + b);
-                const __m256 br = _mm256_loadu_ps(hr + b), bi = _mm256_loadu_ps(hi + b);
-                __m256 re = _mm256_loadu_ps(yr + b), im = _mm256_loadu_ps(yi + b);
-                re = _mm256_fnmadd_ps(ai, bi, _mm256_fmadd_ps(ar, br, re));
-                im = _mm256_fmadd_ps(ai, br, _mm256_fmadd_ps(ar, bi, im));
-                _mm256_storeu_ps(yr + b, re);
-                _mm256_storeu_ps(yi + b, im);
-            }
+        int k = 0;
+        for (; k + 4 <= count; k += 4) multiplyAddRun<4>(x + k, h + k, y, bins, b0, b1);
+        switch (count - k) {
+        case 3: multiplyAddRun<3>(x + k, h + k, y, bins, b0, b1); break;
+        case 2: multiplyAddRun<2>(x + k, h + k, y, bins, b0, b1); break;
+        case 1: multiplyAddRun<1>(x + k, h + k, y, bins, b0, b1); break;
+        default: break;
         }
     }
 }
