@@ -60,6 +60,15 @@ void BM_Convolver(benchmark::State& state) {
 }
 BENCHMARK(BM_Convolver)->ArgsProduct({{100, 2000, 10000}, {0, 1}});
 
+// The same after measuring the transforms (FFTW's wisdom), as an application
+// that keeps its wisdom would run.
+void BM_ConvolverMeasuredTransforms(benchmark::State& state) {
+    static const bool measured = (corvena::measureConvolverTransforms(), true);
+    (void)measured;
+    BM_Convolver(state);
+}
+BENCHMARK(BM_ConvolverMeasuredTransforms)->ArgsProduct({{2000, 10000}, {0, 1}});
+
 double threadSeconds() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);

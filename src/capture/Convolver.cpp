@@ -1,5 +1,6 @@
 #include "capture/Convolver.h"
 #include "capture/ConvolverKernels.h"
+#include "record/FilePath.h"
 
 #include <fftw3.h>
 
@@ -182,7 +183,7 @@ void Convolver::prepare(const std::vector<float>& response, int32_t maxBlock, co
         reach = std::max<uint64_t>(reach, uint64_t(shape.offset) + shape.size);
     }
     s->real = zeroedFloats(2 * size_t(largest));
-    s->complex = zeroedFloats(2 * (size_t(largest) + 1));
+    s->complex = zeroedFloats(2 * (size_t(largest) + 8)); // padded bins: a multiple of 8
     s->input.assign(nextPowerOfTwo(4 * size_t(largest)), 0.0f);
     s->inputMask = s->input.size() - 1;
     s->output.assign(nextPowerOfTwo(size_t(reach) + size_t(largest) + size_t(tick)), 0.0f);
@@ -283,33 +284,21 @@ void Convolver::State::forward(Level& l) {
     std::memcpy(real.get(), input.data() + start, first * sizeof(float));
     std::memcpy(real.get() + first, input.data(), (length - first) * sizeof(float));
     fftwf_execute(l.forward.get());
-    const float* c = complex.get();
     float* re = l.spectra.get() + 2 * size_t(l.bins) * l.newest;
-    float* im = re + l.bins;
-    for (int32_t b = 0; b <= l.size; ++b) {
-        re[b] = c[2 * b];
-        im[b] = c[2 * b + 1];
-    }
+    kernels.split(complex.get(), re, re + l.bins, l.bins);
     std::fill(l.sum.get(), l.sum.get() + 2 * size_t(l.bins), 0.0f);
 }
 
 void Convolver::State::inverse(Level& l) {
-    const float* re = l.sum.get();
-    const float* im = re + l.bins;
-    float* c = complex.get();
-    for (int32_t b = 0; b <= l.size; ++b) {
-        c[2 * b] = re[b];
-        c[2 * b + 1] = im[b];
-    }
+    kernels.join(l.sum.get(), l.sum.get() + l.bins, complex.get(), l.bins);
     fftwf_execute(l.inverse.get());
     // The second half is the valid part; it is due `offset` after the segment's start.
     const float* valid = real.get() + l.size;
     const uint64_t due = l.completed - uint64_t(l.size) + uint64_t(l.offset);
     const size_t start = size_t(due & outputMask);
     const size_t first = std::min(size_t(l.size), output.size() - start);
-    float* out = output.data();
-    for (size_t i = 0; i < first; ++i) out[start + i] += valid[i];
-    for (size_t i = first; i < size_t(l.size); ++i) out[i - first] += valid[i];
+    kernels.add(valid, output.data() + start, int(first));
+    kernels.add(valid + first, output.data(), int(size_t(l.size) - first));
 }
 
 void Convolver::State::runTasks(Level& l, int32_t from, int32_t to) {
@@ -376,6 +365,40 @@ void Convolver::process(const float* in, float* out, int32_t n) {
             s->phase = 0;
         }
     }
+}
+
+void measureConvolverTransforms(int32_t largestPartition) {
+    const int32_t largest = int32_t(nextPowerOfTwo(size_t(std::max(largestPartition, 8))));
+    Floats real = zeroedFloats(2 * size_t(largest));
+    Floats complex = zeroedFloats(2 * (size_t(largest) + 1));
+    auto* spectrum = reinterpret_cast<fftwf_complex*>(complex.get());
+    for (int32_t size = 8; size <= largest; size *= 2) {
+        std::lock_guard<std::mutex> lock(plannerMutex());
+        fftwf_destroy_plan(fftwf_plan_dft_r2c_1d(2 * size, real.get(), spectrum, FFTW_MEASURE));
+        fftwf_destroy_plan(fftwf_plan_dft_c2r_1d(2 * size, spectrum, real.get(), FFTW_MEASURE));
+    }
+}
+
+bool saveConvolverWisdom(const std::string& path) {
+    std::FILE* file = filepath::open(path, "wb");
+    if (!file) return false;
+    {
+        std::lock_guard<std::mutex> lock(plannerMutex());
+        fftwf_export_wisdom_to_file(file);
+    }
+    return std::fclose(file) == 0;
+}
+
+bool loadConvolverWisdom(const std::string& path) {
+    std::FILE* file = filepath::open(path, "rb");
+    if (!file) return false;
+    int ok = 0;
+    {
+        std::lock_guard<std::mutex> lock(plannerMutex());
+        ok = fftwf_import_wisdom_from_file(file);
+    }
+    std::fclose(file);
+    return ok != 0;
 }
 
 std::string Convolver::describe() const {

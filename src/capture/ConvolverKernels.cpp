@@ -71,6 +71,28 @@ void multiplyAddPortable(const float* const* x, const float* const* h, int count
     }
 }
 
+void splitPortable(const float* c, float* re, float* im, int bins) {
+    for (int b = 0; b < bins; b += 4) {
+        const __m128 v0 = _mm_loadu_ps(c + 2 * b), v1 = _mm_loadu_ps(c + 2 * b + 4);
+        _mm_storeu_ps(re + b, _mm_shuffle_ps(v0, v1, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm_storeu_ps(im + b, _mm_shuffle_ps(v0, v1, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+}
+
+void joinPortable(const float* re, const float* im, float* c, int bins) {
+    for (int b = 0; b < bins; b += 4) {
+        const __m128 r = _mm_loadu_ps(re + b), i = _mm_loadu_ps(im + b);
+        _mm_storeu_ps(c + 2 * b, _mm_unpacklo_ps(r, i));
+        _mm_storeu_ps(c + 2 * b + 4, _mm_unpackhi_ps(r, i));
+    }
+}
+
+void addPortable(const float* x, float* y, int count) {
+    int i = 0;
+    for (; i + 4 <= count; i += 4) _mm_storeu_ps(y + i, _mm_add_ps(_mm_loadu_ps(y + i), _mm_loadu_ps(x + i)));
+    for (; i < count; ++i) y[i] += x[i];
+}
+
 #else
 // Plain C++ for other processors.
 
@@ -90,11 +112,25 @@ void multiplyAddPortable(const float* const* x, const float* const* h, int count
             y[bins + b] += ar * bi + ai * br;
         }
 }
+
+void splitPortable(const float* c, float* re, float* im, int bins) {
+    for (int b = 0; b < bins; ++b) re[b] = c[2 * b], im[b] = c[2 * b + 1];
+}
+
+void joinPortable(const float* re, const float* im, float* c, int bins) {
+    for (int b = 0; b < bins; ++b) c[2 * b] = re[b], c[2 * b + 1] = im[b];
+}
+
+void addPortable(const float* x, float* y, int count) {
+    for (int i = 0; i < count; ++i) y[i] += x[i];
+}
 #endif
 
 } // namespace
 
-ConvolverKernels portableKernels() { return {headPortable, multiplyAddPortable}; }
+ConvolverKernels portableKernels() {
+    return {headPortable, multiplyAddPortable, splitPortable, joinPortable, addPortable};
+}
 
 bool avx2Available() {
 #if defined(__x86_64__) || defined(__i386__)

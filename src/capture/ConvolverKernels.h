@@ -12,6 +12,11 @@ struct ConvolverKernels {
     // y += sum over k < count of x[k] * h[k]: complex spectra in split form, the
     // real parts of `bins` values (a multiple of 8) followed by the imaginary ones.
     void (*multiplyAdd)(const float* const* x, const float* const* h, int count, float* y, int bins);
+    // Interleaved complex values (FFTW's) to split form and back; `bins` a multiple of 8.
+    void (*split)(const float* interleaved, float* re, float* im, int bins);
+    void (*join)(const float* re, const float* im, float* interleaved, int bins);
+    // y += x.
+    void (*add)(const float* x, float* y, int count);
 };
 
 ConvolverKernels portableKernels();

@@ -76,8 +76,34 @@ void multiplyAddAvx2(const float* const* x, const float* const* h, int count, fl
     }
 }
 
+void splitAvx2(const float* c, float* re, float* im, int bins) {
+    for (int b = 0; b < bins; b += 8) {
+        const __m256 v0 = _mm256_loadu_ps(c + 2 * b), v1 = _mm256_loadu_ps(c + 2 * b + 8);
+        // Within each half: r0 r1 r4 r5 | r2 r3 r6 r7, then the middle quarters swapped.
+        const __m256 r = _mm256_shuffle_ps(v0, v1, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256 i = _mm256_shuffle_ps(v0, v1, _MM_SHUFFLE(3, 1, 3, 1));
+        _mm256_storeu_ps(re + b, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(r), 0xD8)));
+        _mm256_storeu_ps(im + b, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(i), 0xD8)));
+    }
+}
+
+void joinAvx2(const float* re, const float* im, float* c, int bins) {
+    for (int b = 0; b < bins; b += 8) {
+        const __m256 r = _mm256_loadu_ps(re + b), i = _mm256_loadu_ps(im + b);
+        const __m256 lo = _mm256_unpacklo_ps(r, i), hi = _mm256_unpackhi_ps(r, i);
+        _mm256_storeu_ps(c + 2 * b, _mm256_permute2f128_ps(lo, hi, 0x20));
+        _mm256_storeu_ps(c + 2 * b + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+    }
+}
+
+void addAvx2(const float* x, float* y, int count) {
+    int i = 0;
+    for (; i + 8 <= count; i += 8) _mm256_storeu_ps(y + i, _mm256_add_ps(_mm256_loadu_ps(y + i), _mm256_loadu_ps(x + i)));
+    for (; i < count; ++i) y[i] += x[i];
+}
+
 } // namespace
 
-ConvolverKernels avx2Kernels() { return {headAvx2, multiplyAddAvx2}; }
+ConvolverKernels avx2Kernels() { return {headAvx2, multiplyAddAvx2, splitAvx2, joinAvx2, addAvx2}; }
 
 } // namespace corvena

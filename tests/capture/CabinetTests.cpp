@@ -215,6 +215,12 @@ TEST_F(ResponseFiles, RefusesWhatIsNoUsableResponse) {
     tooLong.pop_back(); // exactly 10 s is allowed
     EXPECT_TRUE(loadImpulseResponse(write("ten.wav", wav16, 8000, 1, tooLong), ir, error)) << error;
     EXPECT_DOUBLE_EQ(ir.seconds(), 10.0);
+
+    // The transforms' wisdom goes through the same path seam.
+    const std::string wisdom = (dir / fs::u8path("wisdom ÄÖ.txt")).u8string();
+    EXPECT_TRUE(saveConvolverWisdom(wisdom));
+    EXPECT_TRUE(loadConvolverWisdom(wisdom));
+    EXPECT_FALSE(loadConvolverWisdom((dir / "none").string()));
 }
 
 TEST_F(ResponseFiles, TakesTheFirstChannelOfAnyFormat) {
