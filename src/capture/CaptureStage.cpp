@@ -28,7 +28,7 @@ bool CaptureStage::prepare(std::shared_ptr<const CaptureFile> file, double strea
 
 void CaptureStage::process(float* buffer, int32_t n) {
     if (bridge_)
-        bridge_->process(*model_, buffer, n);
+        bridge_->process(model_.get(), buffer, n);
     else
         model_->process(buffer, buffer, n);
 }

@@ -37,20 +37,32 @@ RateBridge::~RateBridge() {
 
 bool RateBridge::prepare(CaptureModel& model, double streamRate, double modelRate, int32_t maxBlock,
                          std::string& error) {
+    if (!build(streamRate, modelRate, maxBlock, error)) return false;
+    model.prepare(modelBlock_);
+    settle(&model, maxBlock);
+    // The delay, as a twin pair with nothing between its resamplers shows it.
+    RateBridge probe;
+    if (!probe.build(streamRate, modelRate, maxBlock, error)) return false;
+    probe.settle(nullptr, maxBlock);
+    latency_ = probe.measureDelay(maxBlock);
+    return true;
+}
+
+bool RateBridge::build(double streamRate, double modelRate, int32_t maxBlock, std::string& error) {
     up_ = makeResampler(streamRate, modelRate, error);
     if (up_ == nullptr) return false;
     down_ = makeResampler(modelRate, streamRate, error);
     if (down_ == nullptr) return false;
-
-    const double ratio = modelRate / streamRate;
-    modelBlock_ = static_cast<int32_t>(std::ceil(maxBlock * ratio)) + 64;
+    modelBlock_ = static_cast<int32_t>(std::ceil(maxBlock * modelRate / streamRate)) + 64;
     atModelRate_.assign(static_cast<size_t>(modelBlock_), 0.0f);
     backAtStreamRate_.assign(static_cast<size_t>(maxBlock) * 2 + 256, 0.0f);
     queue_.assign(static_cast<size_t>(maxBlock) * 16 + 4096, 0.0f);
-    model.prepare(modelBlock_);
+    return true;
+}
 
-    // Silence through the whole path: the resamplers' buffers grow to their
-    // working size here, and the queue's lowest level shows how much to keep.
+// Silence through the whole path: the resamplers' buffers grow to their
+// working size here, and the queue's lowest level shows how much to keep.
+void RateBridge::settle(CaptureModel* model, int32_t maxBlock) {
     std::vector<float> silence(static_cast<size_t>(maxBlock), 0.0f);
     size_t lowest = queue_.size();
     for (int32_t b = 0; b < settleBlocks; ++b) {
@@ -64,30 +76,45 @@ bool RateBridge::prepare(CaptureModel& model, double streamRate, double modelRat
     // queue holds the settled output of silence, so frames added or dropped
     // here are that same value.
     const size_t wanted = static_cast<size_t>(maxBlock) + queueMargin;
-    const size_t before = lowest; // the fill seen at the start of a block's read
     const float settled = queueFill_ > 0 ? queue_[(queueRead_ + queueFill_ - 1) % queue_.size()] : 0.0f;
-    if (before < wanted) {
-        for (size_t i = 0; i < wanted - before; ++i) {
+    if (lowest < wanted) {
+        for (size_t i = 0; i < wanted - lowest; ++i) {
             queue_[(queueRead_ + queueFill_) % queue_.size()] = settled;
             ++queueFill_;
         }
     } else {
-        const size_t drop = std::min(before - wanted, queueFill_);
+        const size_t drop = std::min(lowest - wanted, queueFill_);
         queueRead_ = (queueRead_ + drop) % queue_.size();
         queueFill_ -= drop;
     }
-    // The delay: what the two resamplers hold back, plus what waits in the queue
-    // beyond the block being read.
-    const double held = soxr_delay(up_) / ratio + soxr_delay(down_);
-    latency_ = static_cast<uint32_t>(std::lround(held)) + static_cast<uint32_t>(queueFill_);
-    return true;
 }
 
-void RateBridge::runChunk(CaptureModel& model, const float* input, int32_t n) {
+// The shift of a 1 kHz tone burst's energy centre, in frames.
+uint32_t RateBridge::measureDelay(int32_t maxBlock) {
+    const double rate = 48000.0; // only the burst's shape depends on it
+    std::vector<float> signal(static_cast<size_t>(maxBlock) * ((24000 + maxBlock - 1) / maxBlock), 0.0f);
+    for (size_t i = 0; i < 2400; ++i) {
+        const double w = std::sin(M_PI * static_cast<double>(i) / 2400.0);
+        signal[i] = static_cast<float>(w * w * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / rate));
+    }
+    std::vector<float> out = signal;
+    for (size_t at = 0; at < out.size(); at += static_cast<size_t>(maxBlock)) process(nullptr, &out[at], maxBlock);
+    auto centre = [](const std::vector<float>& v) {
+        double energy = 0, weighted = 0;
+        for (size_t i = 0; i < v.size(); ++i) {
+            energy += static_cast<double>(v[i]) * v[i];
+            weighted += static_cast<double>(i) * v[i] * v[i];
+        }
+        return energy > 0 ? weighted / energy : 0.0;
+    };
+    return static_cast<uint32_t>(std::lround(std::max(0.0, centre(out) - centre(signal))));
+}
+
+void RateBridge::runChunk(CaptureModel* model, const float* input, int32_t n) {
     size_t used = 0, made = 0;
     soxr_process(up_, input, static_cast<size_t>(n), &used, atModelRate_.data(), atModelRate_.size(), &made);
     const int32_t m = static_cast<int32_t>(made);
-    if (m > 0) model.process(atModelRate_.data(), atModelRate_.data(), m);
+    if (m > 0 && model != nullptr) model->process(atModelRate_.data(), atModelRate_.data(), m);
     size_t back = 0;
     soxr_process(down_, atModelRate_.data(), made, &used, backAtStreamRate_.data(), backAtStreamRate_.size(), &back);
     for (size_t i = 0; i < back && queueFill_ < queue_.size(); ++i) {
@@ -96,7 +123,7 @@ void RateBridge::runChunk(CaptureModel& model, const float* input, int32_t n) {
     }
 }
 
-void RateBridge::process(CaptureModel& model, float* buffer, int32_t n) {
+void RateBridge::process(CaptureModel* model, float* buffer, int32_t n) {
     runChunk(model, buffer, n);
     const size_t want = static_cast<size_t>(n);
     size_t i = 0;

@@ -24,12 +24,16 @@ public:
     // silence through the whole path until it is settled, so the audio thread
     // finds every buffer at its working size.
     bool prepare(CaptureModel& model, double streamRate, double modelRate, int32_t maxBlock, std::string& error);
-    // Audio thread, in place; n <= maxBlock.
-    void process(CaptureModel& model, float* buffer, int32_t n);
+    // Audio thread, in place; n <= maxBlock; `model` is the one prepared with.
+    void process(CaptureModel* model, float* buffer, int32_t n);
     uint32_t latencyFrames() const { return latency_; }
 
 private:
-    void runChunk(CaptureModel& model, const float* input, int32_t n);
+    bool build(double streamRate, double modelRate, int32_t maxBlock, std::string& error);
+    void settle(CaptureModel* model, int32_t maxBlock);
+    uint32_t measureDelay(int32_t maxBlock);
+    // Null: nothing between the resamplers.
+    void runChunk(CaptureModel* model, const float* input, int32_t n);
 
     soxr* up_ = nullptr;
     soxr* down_ = nullptr;

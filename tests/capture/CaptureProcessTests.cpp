@@ -63,14 +63,19 @@ double loopError(const std::vector<float>& heard, const std::vector<float>& expe
     return std::sqrt(best);
 }
 
+const std::string& testDir() {
+    static const std::string dir = freshTempDir("capture-process");
+    return dir;
+}
+
 std::string writeFile(const std::string& name, const std::string& text) {
-    const std::string path = freshTempDir("capture-process") + "/" + name;
+    const std::string path = testDir() + "/" + name;
     std::ofstream(path) << text;
     return path;
 }
 
 std::string writeWave(const std::string& name, const std::vector<float>& samples) {
-    const std::string path = freshTempDir("capture-process-wav") + "/" + name;
+    const std::string path = testDir() + "/" + name;
     SF_INFO info{};
     info.samplerate = 48000;
     info.channels = 1;
@@ -121,7 +126,7 @@ TEST_F(CaptureProcess, PlaysTheCaptureAsRenderedOfflineRefusesBadFilesAndSwapsWi
         std::string cmd, path, error;
     } refused[] = {
         {"capture", "/nonexistent/amp.nam", "cannot open"},
-        {"capture", writeFile("text.nam", "not json"), "not JSON"},
+        {"capture", writeFile("text.nam", "not json"), "not valid json"},
         {"capture", writeFile("slim.nam", R"({"version":"0.7.0","architecture":"SlimmableContainer","config":{},"weights":[]})"),
          "unsupported capture architecture: SlimmableContainer"},
         {"capture", writeFile("short.nam", R"({"version":"0.5.4","architecture":"Linear","config":{"receptive_field":2,"bias":false},)" + weights + "}"),
