@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # What the whole engine process costs: the real binary on a private JACK dummy
 # server (48000 Hz, 128 frames, 64 inputs, Drive model), measured for 10 s
-# idle (no stream) and 10 s streaming. Prints the process's CPU share, the
+# idle (no stream), 10 s streaming and, where the example captures are at
+# ../shared/capture, 10 s streaming through the standard-size capture and a
+# 2-second cabinet response (made with sox). Prints the process's CPU share, the
 # realtime factor (seconds of audio per CPU second of the whole process) and
 # the control thread's wake-ups per second (its context switches).
 #
@@ -78,6 +80,17 @@ sleep 1
 grep -q '"id":1,.*"ok":true' "$WORK_DIR/out.log" || { echo "process-cost: open failed:" >&2; cat "$WORK_DIR/out.log" >&2; exit 1; }
 grep -o '"inputChannelCount":[0-9]*' "$WORK_DIR/out.log" | head -1
 measure streaming 1
+CAPTURE="$(cd "$(dirname "$0")/.." && pwd)/../shared/capture/models/wavenet_a1_standard.nam"
+if [[ -f "$CAPTURE" ]] && command -v sox >/dev/null; then
+    sox -n -r 48000 -b 24 -c 1 "$WORK_DIR/cabinet.wav" synth 2 whitenoise fade q 0 2 1.99 vol 0.05
+    echo '{"id":4,"cmd":"amp","model":"capture","gain":0.5}' >&"$TO_ENGINE"
+    echo "{\"id\":5,\"cmd\":\"capture\",\"path\":\"$CAPTURE\"}" >&"$TO_ENGINE"
+    echo "{\"id\":6,\"cmd\":\"cabinet\",\"path\":\"$WORK_DIR/cabinet.wav\"}" >&"$TO_ENGINE"
+    sleep 1
+    grep -q '"id":5,.*"ok":true' "$WORK_DIR/out.log" && grep -q '"id":6,.*"ok":true' "$WORK_DIR/out.log" ||
+        { echo "process-cost: capture or cabinet failed:" >&2; tail -3 "$WORK_DIR/out.log" >&2; exit 1; }
+    measure capture+IR 1
+fi
 echo '{"id":3,"cmd":"quit"}' >&"$TO_ENGINE"
 wait "$ENGINE_CHILD" 2>/dev/null || true
 ENGINE_CHILD=""
