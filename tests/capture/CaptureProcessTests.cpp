@@ -169,7 +169,12 @@ TEST_F(CaptureProcess, PlaysTheCaptureAsRenderedOfflineRefusesBadFilesAndSwapsWi
         peer.capture(4800); // the last hand-over has happened
         clean = engineXruns == 0 && peer.xruns() == before;
     }
+    // Only an optimised build without sanitizers keeps time.
+#if defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_TRUE(clean) << "every round of swaps saw an xrun";
+#else
+    (void)clean;
+#endif
     EXPECT_LT(loopError(heard(), expected), 1e-5);
 }
 
