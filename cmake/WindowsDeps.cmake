@@ -6,10 +6,26 @@ target_link_libraries(corvena_rtaudio INTERFACE RtAudio::rtaudio)
 # The back ends the library was built with; its header lays out its types by them.
 target_compile_definitions(corvena_rtaudio INTERFACE __WINDOWS_DS__ __WINDOWS_WASAPI__)
 
+# Static libraries built from Debian's sources, each in a prefix of its own.
+function(corvena_windows_library target prefix)
+  add_library(${target} INTERFACE)
+  target_include_directories(${target} SYSTEM INTERFACE ${prefix}/include)
+  foreach(name ${ARGN})
+    if(NOT EXISTS ${prefix}/lib/lib${name}.a)
+      message(FATAL_ERROR "${prefix}/lib/lib${name}.a is missing: build it with scripts/windows-build.sh")
+    endif()
+    target_link_libraries(${target} INTERFACE ${prefix}/lib/lib${name}.a)
+  endforeach()
+endfunction()
+
+# Double precision for the tuner, single precision (fftwf_) for the convolver.
 set(CORVENA_FFTW_PREFIX "" CACHE PATH "FFTW built for Windows (scripts/fftw-windows.sh PREFIX)")
-add_library(corvena_fftw3 INTERFACE)
-target_include_directories(corvena_fftw3 SYSTEM INTERFACE ${CORVENA_FFTW_PREFIX}/include)
-target_link_libraries(corvena_fftw3 INTERFACE ${CORVENA_FFTW_PREFIX}/lib/libfftw3.a)
+corvena_windows_library(corvena_fftw3 ${CORVENA_FFTW_PREFIX} fftw3 fftw3f)
+# Without its external codec libraries.
+set(CORVENA_SNDFILE_PREFIX "" CACHE PATH "libsndfile built for Windows (scripts/sndfile-windows.sh PREFIX)")
+corvena_windows_library(corvena_sndfile ${CORVENA_SNDFILE_PREFIX} sndfile)
+set(CORVENA_SOXR_PREFIX "" CACHE PATH "libsoxr built for Windows (scripts/soxr-windows.sh PREFIX)")
+corvena_windows_library(corvena_soxr ${CORVENA_SOXR_PREFIX} soxr)
 
 # nlohmann JSON is header-only; only its own folder is put on the include path,
 # never the build machine's /usr/include (its C headers are not Windows').

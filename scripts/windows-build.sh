@@ -2,7 +2,8 @@
 # Cross-builds the engine for 64-bit Windows with MinGW-w64, with its Windows
 # tests and test plug-ins (VST 3 bundles Name.vst3/Contents/x86_64-win/Name.vst3),
 # into ./build-windows (or $1); RtAudio 6.0.1 (scripts/rtaudio6.sh, WASAPI and
-# DirectSound) and FFTW (scripts/fftw-windows.sh) are built for Windows first.
+# DirectSound), FFTW, libsndfile and libsoxr (scripts/fftw-windows.sh,
+# sndfile-windows.sh, soxr-windows.sh) are built for Windows first.
 # Then `ctest` in that folder runs the tests under Wine, in a Wine prefix of
 # the build's own.
 #
@@ -14,9 +15,12 @@ jobs="${JOBS:-$(nproc)}"
 
 "$here/scripts/rtaudio6.sh" "$build/rtaudio/prefix" windows
 "$here/scripts/fftw-windows.sh" "$build/fftw/prefix"
+"$here/scripts/sndfile-windows.sh" "$build/sndfile/prefix"
+"$here/scripts/soxr-windows.sh" "$build/soxr/prefix"
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
-    -DCORVENA_RTAUDIO_PREFIX="$build/rtaudio/prefix" -DCORVENA_FFTW_PREFIX="$build/fftw/prefix" -DCORVENA_BUILD_BENCH=OFF \
+    -DCORVENA_RTAUDIO_PREFIX="$build/rtaudio/prefix" -DCORVENA_FFTW_PREFIX="$build/fftw/prefix" \
+    -DCORVENA_SNDFILE_PREFIX="$build/sndfile/prefix" -DCORVENA_SOXR_PREFIX="$build/soxr/prefix" -DCORVENA_BUILD_BENCH=OFF \
     "-DCMAKE_CROSSCOMPILING_EMULATOR=env;WINEPREFIX=$build/wineprefix;WINEDEBUG=-all;WINEDLLOVERRIDES=winemenubuilder.exe=d;wine"
 cmake --build "$build" -j "$jobs"
 
