@@ -33,9 +33,15 @@ inline std::vector<std::string> kernelNames() {
 
 // A network of the file using the named kernel (the choice is made when it is built).
 inline std::unique_ptr<CaptureModel> modelWith(const CaptureFile& file, const std::string& kernel) {
+#ifdef _WIN32
+    _putenv_s("CORVENA_CAPTURE_KERNEL", kernel.c_str());
+    auto model = makeCaptureModel(file);
+    _putenv_s("CORVENA_CAPTURE_KERNEL", "");
+#else
     setenv("CORVENA_CAPTURE_KERNEL", kernel.c_str(), 1);
     auto model = makeCaptureModel(file);
     unsetenv("CORVENA_CAPTURE_KERNEL");
+#endif
     return model;
 }
 
