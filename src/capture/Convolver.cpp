@@ -23,7 +23,9 @@
 // every later level starts at O >= 2B and so has one whole segment's time,
 // over which its transforms and products are spread at fixed points
 // ("ticks", every `head` samples), planned so that the big transforms of
-// different levels fall on different ticks.
+// different levels fall on different ticks. Sizes grow fourfold (fewer
+// transforms) up to a cap (the largest transform bounds the worst block), e.g.
+// 10 s at 48 kHz: head 128, 128 x 7, 512 x 6, 2048 x 6, 8192 x 57.
 
 namespace corvena {
 
@@ -124,17 +126,17 @@ struct Convolver::State {
     };
 
     ConvolverKernels kernels{};
-    int32_t head = 0;      // direct-form taps (and tick period)
-    int32_t tick = 1;
+    int32_t tick = 1;            // samples between ticks: the first level's partition size
+    int32_t head = 0;            // direct-form taps: the tick's worth, or all of a short response
     std::vector<float> reversed; // the head taps, last first
-    std::vector<float> history;  // head - 1 past samples, then the current tick's
+    std::vector<float> history;  // tick - 1 past samples, then the current tick's
     int32_t phase = 0;           // samples into the current tick
     uint64_t now = 0;            // samples since prepare
     std::vector<float> input;    // ring of past input for the transforms
     std::vector<float> output;   // ring of results due, added up by the levels
     uint64_t inputMask = 0, outputMask = 0;
     Floats real;                 // scratch: 2 x the largest size
-    Floats complex;              // scratch: largest size + 1 complex values
+    Floats complex;              // scratch: largest size + 1 complex values, padded
     std::vector<Level> levels;
     int32_t maxBlock = 0;
 
