@@ -209,7 +209,7 @@ void Convolver::prepare(const std::vector<float>& response, int32_t maxBlock, co
         l.partitions = shape.partitions;
         l.bins = (l.size + 1 + 7) / 8 * 8;
         l.ticks = l.offset >= 2 * l.size ? uint64_t(l.size / tick) : 1;
-        l.halves = l.size >= 2048 && l.ticks >= 8;
+        l.halves = l.size >= 4096 && l.ticks >= 8;
         Plan whole; // the responses' spectra are made whole in any case
         {
             std::lock_guard<std::mutex> lock(plannerMutex());
@@ -327,10 +327,12 @@ void Convolver::State::forwardPart(Level& l, int32_t part) {
         fftwf_execute(l.forward.get());
         kernels.split(complex.get(), re, re + l.bins, l.bins);
     } else if (part == 0) {
-        for (size_t m = 0; m < size_t(l.size); ++m) {
-            l.even[m] = input[size_t((from + 2 * m) & inputMask)];
-            l.odd[m] = input[size_t((from + 2 * m + 1) & inputMask)];
-        }
+        // Pairs of samples split like complex values. The window starts at a
+        // multiple of `size`, so it wraps around the ring, if at all, in its middle.
+        const size_t start = size_t(from & inputMask);
+        const int32_t pairs = int32_t(std::min(2 * size_t(l.size), input.size() - start) / 2);
+        kernels.split(input.data() + start, l.even.get(), l.odd.get(), pairs);
+        if (pairs < l.size) kernels.split(input.data(), l.even.get() + pairs, l.odd.get() + pairs, l.size - pairs);
         fftwf_execute(l.forward.get());
         return;
     } else if (part == 1) {
@@ -382,12 +384,9 @@ void Convolver::State::inversePart(Level& l, int32_t part) {
     } else {
         fftwf_execute_dft_c2r(l.inverse.get(), reinterpret_cast<fftwf_complex*>(l.oddSpectrum.get()), l.odd.get());
         // The valid second half, interleaved again: even samples from one half, odd from the other.
-        const uint64_t due = l.completed - uint64_t(l.size) + uint64_t(l.offset);
-        const size_t middle = size_t(l.size) / 2;
-        for (size_t i = 0; i < middle; ++i) {
-            output[size_t((due + 2 * i) & outputMask)] += l.even[middle + i];
-            output[size_t((due + 2 * i + 1) & outputMask)] += l.odd[middle + i];
-        }
+        const int32_t middle = l.size / 2;
+        kernels.join(l.even.get() + middle, l.odd.get() + middle, real.get(), middle);
+        addDue(l, real.get());
     }
 }
 
