@@ -23,7 +23,8 @@
 // every later level starts at O >= 2B and so has one whole segment's time,
 // over which its transforms and products are spread at fixed points
 // ("ticks", every `head` samples), planned so that the big transforms of
-// different levels fall on different ticks. Sizes grow fourfold (fewer
+// different levels fall on different ticks; the biggest transforms are even
+// done in halves on two ticks. Sizes grow fourfold (fewer
 // transforms) up to a cap (the largest transform bounds the worst block), e.g.
 // 10 s at 48 kHz: head 128, 128 x 7, 512 x 6, 2048 x 6, 8192 x 57.
 
@@ -295,11 +296,11 @@ void Convolver::prepare(const std::vector<float>& response, int32_t maxBlock, co
             return r;
         };
         std::vector<int32_t> count(ticks, 0);
-        size_t first = 0, last = ticks - 1;
+        size_t first = 0;
         for (int32_t p = 0; p < l.forwardParts(); ++p) ++count[first = place(0, (ticks + 1) / 2, l.forwardParts(), p)];
         std::vector<size_t> inverseTicks;
         for (int32_t p = 0; p < l.inverseParts(); ++p) inverseTicks.push_back(place(ticks / 2, ticks - ticks / 2, l.inverseParts(), p));
-        last = inverseTicks.front();
+        const size_t last = inverseTicks.front();
         for (int32_t k = 0; k < l.partitions; ++k) {
             const size_t r = quietest(first, last);
             add(r, product);
