@@ -232,7 +232,7 @@ void Convolver::prepare(const std::vector<float>& response, int32_t maxBlock, co
         if (l.halves) {
             l.twiddles = zeroedFloats(2 * (size_t(l.size) + 1));
             for (int32_t k = 0; k <= l.size; ++k) {
-                const double angle = -M_PI * k / l.size;
+                const double angle = -3.14159265358979323846 * k / l.size;
                 l.twiddles[2 * size_t(k)] = float(std::cos(angle));
                 l.twiddles[2 * size_t(k) + 1] = float(std::sin(angle));
             }
