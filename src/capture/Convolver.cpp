@@ -23,7 +23,10 @@
 // every later level starts at O >= 2B and so has one whole segment's time,
 // over which its transforms and products are spread at fixed points
 // ("ticks", every `head` samples), planned so that the big transforms of
-// different levels fall on different ticks.
+// different levels fall on different ticks; the biggest transforms are even
+// done in halves on two ticks. Sizes grow fourfold (fewer
+// transforms) up to a cap (the largest transform bounds the worst block), e.g.
+// 10 s at 48 kHz: head 128, 128 x 7, 512 x 6, 2048 x 6, 8192 x 57.
 
 namespace corvena {
 
@@ -116,31 +119,41 @@ struct Convolver::State {
         Floats responses; // the partitions' spectra, scaled by 1 / (2 size)
         Floats sum;
         std::vector<const float*> x, h; // operands of one product-sum call
-        // Tasks: 0 the forward transform, 1..partitions the products, then the
-        // inverse; doneBy[r] = how many are done by the end of tick r.
+        // Big levels transform in halves, the even and the odd samples, one half
+        // per tick (see forwardPart), so that no tick carries a whole transform.
+        bool halves = false;
+        Floats even, odd;                  // size samples each
+        Floats evenSpectrum, oddSpectrum;  // size / 2 + 1 complex values each
+        Floats twiddles;                   // e^(-i pi k / size), k = 0..size
+        // Tasks: the forward transform's parts, the products of the partitions,
+        // the inverse transform's parts; doneBy[r] = how many are done by the
+        // end of tick r.
         std::vector<int32_t> doneBy;
+        int32_t forwardParts() const { return halves ? 3 : 1; }
+        int32_t inverseParts() const { return halves ? 2 : 1; }
         int32_t newest = 0;       // delay-line slot of the newest spectrum
         uint64_t completed = 0;   // time the segment being worked on completed
     };
 
     ConvolverKernels kernels{};
-    int32_t head = 0;      // direct-form taps (and tick period)
-    int32_t tick = 1;
+    int32_t tick = 1;            // samples between ticks: the first level's partition size
+    int32_t head = 0;            // direct-form taps: the tick's worth, or all of a short response
     std::vector<float> reversed; // the head taps, last first
-    std::vector<float> history;  // head - 1 past samples, then the current tick's
+    std::vector<float> history;  // tick - 1 past samples, then the current tick's
     int32_t phase = 0;           // samples into the current tick
     uint64_t now = 0;            // samples since prepare
     std::vector<float> input;    // ring of past input for the transforms
     std::vector<float> output;   // ring of results due, added up by the levels
     uint64_t inputMask = 0, outputMask = 0;
     Floats real;                 // scratch: 2 x the largest size
-    Floats complex;              // scratch: largest size + 1 complex values
+    Floats complex;              // scratch: largest size + 1 complex values, padded
     std::vector<Level> levels;
     int32_t maxBlock = 0;
 
     void runTasks(Level& l, int32_t from, int32_t to);
-    void forward(Level& l);
-    void inverse(Level& l);
+    void forwardPart(Level& l, int32_t part);
+    void inversePart(Level& l, int32_t part);
+    void addDue(const Level& l, const float* valid);
     void onTick();
 };
 
@@ -197,12 +210,33 @@ void Convolver::prepare(const std::vector<float>& response, int32_t maxBlock, co
         l.partitions = shape.partitions;
         l.bins = (l.size + 1 + 7) / 8 * 8;
         l.ticks = l.offset >= 2 * l.size ? uint64_t(l.size / tick) : 1;
+        l.halves = l.size >= 4096 && l.ticks >= 8;
+        Plan whole; // the responses' spectra are made whole in any case
         {
             std::lock_guard<std::mutex> lock(plannerMutex());
-            l.forward.reset(fftwf_plan_dft_r2c_1d(2 * l.size, s->real.get(), spectrum, FFTW_ESTIMATE));
-            l.inverse.reset(fftwf_plan_dft_c2r_1d(2 * l.size, spectrum, s->real.get(), FFTW_ESTIMATE));
+            whole.reset(fftwf_plan_dft_r2c_1d(2 * l.size, s->real.get(), spectrum, FFTW_ESTIMATE));
+            if (l.halves) {
+                l.even = zeroedFloats(size_t(l.size));
+                l.odd = zeroedFloats(size_t(l.size));
+                l.evenSpectrum = zeroedFloats(size_t(l.size) + 2);
+                l.oddSpectrum = zeroedFloats(size_t(l.size) + 2);
+                auto* evenSpectrum = reinterpret_cast<fftwf_complex*>(l.evenSpectrum.get());
+                l.forward.reset(fftwf_plan_dft_r2c_1d(l.size, l.even.get(), evenSpectrum, FFTW_ESTIMATE));
+                l.inverse.reset(fftwf_plan_dft_c2r_1d(l.size, evenSpectrum, l.even.get(), FFTW_ESTIMATE));
+            } else {
+                l.forward.reset(fftwf_plan_dft_r2c_1d(2 * l.size, s->real.get(), spectrum, FFTW_ESTIMATE));
+                l.inverse.reset(fftwf_plan_dft_c2r_1d(2 * l.size, spectrum, s->real.get(), FFTW_ESTIMATE));
+            }
         }
-        if (!l.forward || !l.inverse) throw std::runtime_error("cannot plan the transforms");
+        if (!whole || !l.forward || !l.inverse) throw std::runtime_error("cannot plan the transforms");
+        if (l.halves) {
+            l.twiddles = zeroedFloats(2 * (size_t(l.size) + 1));
+            for (int32_t k = 0; k <= l.size; ++k) {
+                const double angle = -3.14159265358979323846 * k / l.size;
+                l.twiddles[2 * size_t(k)] = float(std::cos(angle));
+                l.twiddles[2 * size_t(k) + 1] = float(std::sin(angle));
+            }
+        }
         const size_t slot = 2 * size_t(l.bins);
         l.spectra = zeroedFloats(slot * l.partitions);
         l.responses = zeroedFloats(slot * l.partitions);
@@ -215,7 +249,7 @@ void Convolver::prepare(const std::vector<float>& response, int32_t maxBlock, co
             const size_t end = std::min(response.size(), begin + l.size);
             std::fill(s->real.get(), s->real.get() + 2 * l.size, 0.0f);
             std::copy(response.begin() + begin, response.begin() + end, s->real.get());
-            fftwf_execute(l.forward.get());
+            fftwf_execute(whole.get());
             float* re = l.responses.get() + slot * k;
             float* im = re + l.bins;
             for (int32_t b = 0; b <= l.size; ++b) {
@@ -238,7 +272,9 @@ void Convolver::prepare(const std::vector<float>& response, int32_t maxBlock, co
     for (size_t index : order) {
         State::Level& l = s->levels[index];
         const auto ticks = size_t(l.ticks);
-        const double transform = fftCost(2 * l.size) + 2.0 * l.size;
+        // Each part of a transform in its own share of the first (forward) or
+        // second (inverse) half of the segment; the products in between.
+        const double part = l.halves ? fftCost(l.size) + 2.0 * l.size : fftCost(2 * l.size) + 2.0 * l.size;
         const double product = binUnit * (l.size + 1.0);
         auto worst = [&](size_t r) {
             double w = 0;
@@ -254,46 +290,110 @@ void Convolver::prepare(const std::vector<float>& response, int32_t maxBlock, co
                 if (worst(r) < worst(best)) best = r;
             return best;
         };
+        auto place = [&](size_t begin, size_t length, int32_t parts, int32_t p) { // part p of `parts` in [begin, begin + length)
+            const size_t r = quietest(begin + length * size_t(p) / size_t(parts), begin + length * size_t(p + 1) / size_t(parts) - 1);
+            add(r, part);
+            return r;
+        };
         std::vector<int32_t> count(ticks, 0);
-        const size_t first = quietest(0, (ticks - 1) / 2);
-        add(first, transform);
-        const size_t last = quietest(ticks / 2, ticks - 1);
-        add(last, transform);
+        size_t first = 0;
+        for (int32_t p = 0; p < l.forwardParts(); ++p) ++count[first = place(0, (ticks + 1) / 2, l.forwardParts(), p)];
+        std::vector<size_t> inverseTicks;
+        for (int32_t p = 0; p < l.inverseParts(); ++p) inverseTicks.push_back(place(ticks / 2, ticks - ticks / 2, l.inverseParts(), p));
+        const size_t last = inverseTicks.front();
         for (int32_t k = 0; k < l.partitions; ++k) {
             const size_t r = quietest(first, last);
             add(r, product);
             ++count[r];
         }
+        for (size_t r : inverseTicks) ++count[r];
         l.doneBy.assign(ticks, 0);
         int32_t done = 0;
-        for (size_t r = 0; r < ticks; ++r) {
-            done += (r == first ? 1 : 0) + count[r] + (r == last ? 1 : 0);
-            l.doneBy[r] = done;
-        }
+        for (size_t r = 0; r < ticks; ++r) l.doneBy[r] = done += count[r];
     }
 
     state_ = std::move(s);
 }
 
-void Convolver::State::forward(Level& l) {
-    l.newest = l.newest + 1 == l.partitions ? 0 : l.newest + 1;
+void Convolver::State::forwardPart(Level& l, int32_t part) {
     // The segment and the one before it, from the input ring.
-    const size_t length = 2 * size_t(l.size);
-    const size_t start = size_t((l.completed - length) & inputMask);
-    const size_t first = std::min(length, input.size() - start);
-    std::memcpy(real.get(), input.data() + start, first * sizeof(float));
-    std::memcpy(real.get() + first, input.data(), (length - first) * sizeof(float));
-    fftwf_execute(l.forward.get());
-    float* re = l.spectra.get() + 2 * size_t(l.bins) * l.newest;
-    kernels.split(complex.get(), re, re + l.bins, l.bins);
+    const uint64_t from = l.completed - 2 * uint64_t(l.size);
+    float* re = l.spectra.get() + 2 * size_t(l.bins) * size_t(l.newest + 1 == l.partitions ? 0 : l.newest + 1);
+    if (!l.halves) {
+        const size_t length = 2 * size_t(l.size);
+        const size_t start = size_t(from & inputMask);
+        const size_t first = std::min(length, input.size() - start);
+        std::memcpy(real.get(), input.data() + start, first * sizeof(float));
+        std::memcpy(real.get() + first, input.data(), (length - first) * sizeof(float));
+        fftwf_execute(l.forward.get());
+        kernels.split(complex.get(), re, re + l.bins, l.bins);
+    } else if (part == 0) {
+        // Pairs of samples split like complex values. The window starts at a
+        // multiple of `size`, so it wraps around the ring, if at all, in its middle.
+        const size_t start = size_t(from & inputMask);
+        const int32_t pairs = int32_t(std::min(2 * size_t(l.size), input.size() - start) / 2);
+        kernels.split(input.data() + start, l.even.get(), l.odd.get(), pairs);
+        if (pairs < l.size) kernels.split(input.data(), l.even.get() + pairs, l.odd.get() + pairs, l.size - pairs);
+        fftwf_execute(l.forward.get());
+        return;
+    } else if (part == 1) {
+        fftwf_execute_dft_r2c(l.forward.get(), l.odd.get(), reinterpret_cast<fftwf_complex*>(l.oddSpectrum.get()));
+        return;
+    } else {
+        // X[k] = E[k] + w^k O[k], the halves' spectra being Hermitian (E[size - k] = E[k]*).
+        const float* e = l.evenSpectrum.get();
+        const float* o = l.oddSpectrum.get();
+        const float* w = l.twiddles.get();
+        float* im = re + l.bins;
+        for (int32_t k = 0; k <= l.size; ++k) {
+            const bool low = 2 * k <= l.size;
+            const size_t j = 2 * size_t(low ? k : l.size - k);
+            const float sign = low ? 1.0f : -1.0f;
+            const float er = e[j], ei = sign * e[j + 1], odr = o[j], odi = sign * o[j + 1];
+            const float wr = w[2 * k], wi = w[2 * k + 1];
+            re[k] = er + wr * odr - wi * odi;
+            im[k] = ei + wr * odi + wi * odr;
+        }
+    }
+    l.newest = l.newest + 1 == l.partitions ? 0 : l.newest + 1;
     std::fill(l.sum.get(), l.sum.get() + 2 * size_t(l.bins), 0.0f);
 }
 
-void Convolver::State::inverse(Level& l) {
-    kernels.join(l.sum.get(), l.sum.get() + l.bins, complex.get(), l.bins);
-    fftwf_execute(l.inverse.get());
-    // The second half is the valid part; it is due `offset` after the segment's start.
-    const float* valid = real.get() + l.size;
+void Convolver::State::inversePart(Level& l, int32_t part) {
+    if (!l.halves) {
+        kernels.join(l.sum.get(), l.sum.get() + l.bins, complex.get(), l.bins);
+        fftwf_execute(l.inverse.get());
+        addDue(l, real.get() + l.size); // the second half is the valid part
+    } else if (part == 0) {
+        // The halves' spectra: E[k] = Y[k] + Y[size - k]*, O[k] = (Y[k] - Y[size - k]*) w^-k.
+        const float* re = l.sum.get();
+        const float* im = re + l.bins;
+        const float* w = l.twiddles.get();
+        float* e = l.evenSpectrum.get();
+        float* o = l.oddSpectrum.get();
+        for (int32_t k = 0; 2 * k <= l.size; ++k) {
+            const size_t c = size_t(l.size - k);
+            const float sr = re[k] + re[c], si = im[k] - im[c];
+            const float dr = re[k] - re[c], di = im[k] + im[c];
+            const float wr = w[2 * k], wi = -w[2 * k + 1];
+            e[2 * k] = sr;
+            e[2 * k + 1] = si;
+            o[2 * k] = dr * wr - di * wi;
+            o[2 * k + 1] = dr * wi + di * wr;
+        }
+        fftwf_execute(l.inverse.get());
+    } else {
+        fftwf_execute_dft_c2r(l.inverse.get(), reinterpret_cast<fftwf_complex*>(l.oddSpectrum.get()), l.odd.get());
+        // The valid second half, interleaved again: even samples from one half, odd from the other.
+        const int32_t middle = l.size / 2;
+        kernels.join(l.even.get() + middle, l.odd.get() + middle, real.get(), middle);
+        addDue(l, real.get());
+    }
+}
+
+// Adds a level's result to the output ring, where it is due: `offset` after
+// the start of its segment.
+void Convolver::State::addDue(const Level& l, const float* valid) {
     const uint64_t due = l.completed - uint64_t(l.size) + uint64_t(l.offset);
     const size_t start = size_t(due & outputMask);
     const size_t first = std::min(size_t(l.size), output.size() - start);
@@ -302,21 +402,27 @@ void Convolver::State::inverse(Level& l) {
 }
 
 void Convolver::State::runTasks(Level& l, int32_t from, int32_t to) {
-    if (from >= to) return;
-    if (from == 0) forward(l);
-    const int32_t k0 = std::max(from, 1) - 1;
-    const int32_t k1 = std::min(to, l.partitions + 1) - 1;
-    if (k1 > k0) {
-        const size_t slot = 2 * size_t(l.bins);
-        for (int32_t k = k0; k < k1; ++k) {
-            int32_t age = l.newest - k;
-            if (age < 0) age += l.partitions;
-            l.x[size_t(k - k0)] = l.spectra.get() + slot * size_t(age);
-            l.h[size_t(k - k0)] = l.responses.get() + slot * size_t(k);
+    const int32_t products = l.forwardParts();
+    const int32_t inverse = products + l.partitions;
+    for (int32_t task = from; task < to;) {
+        if (task < products) {
+            forwardPart(l, task++);
+        } else if (task < inverse) {
+            const int32_t k0 = task - products;
+            const int32_t k1 = std::min(to, inverse) - products;
+            const size_t slot = 2 * size_t(l.bins);
+            for (int32_t k = k0; k < k1; ++k) {
+                int32_t age = l.newest - k;
+                if (age < 0) age += l.partitions;
+                l.x[size_t(k - k0)] = l.spectra.get() + slot * size_t(age);
+                l.h[size_t(k - k0)] = l.responses.get() + slot * size_t(k);
+            }
+            kernels.multiplyAdd(l.x.data(), l.h.data(), k1 - k0, l.sum.get(), l.bins);
+            task = products + k1;
+        } else {
+            inversePart(l, task++ - inverse);
         }
-        kernels.multiplyAdd(l.x.data(), l.h.data(), k1 - k0, l.sum.get(), l.bins);
     }
-    if (to == l.partitions + 2) inverse(l);
 }
 
 void Convolver::State::onTick() {

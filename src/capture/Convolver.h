@@ -14,7 +14,9 @@ struct ConvolverTuning {
 };
 
 // Convolution with an impulse response, with no added latency: an impulse in
-// comes out in the same frame.
+// comes out in the same frame. Made, prepared, assigned over and destroyed on
+// the control thread (FFTW's plans are made and freed under a lock); only
+// process belongs to the audio thread. An unprepared one outputs silence.
 class Convolver {
 public:
     Convolver();
