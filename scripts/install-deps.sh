@@ -25,5 +25,5 @@ $SUDO apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   jackd2 libjack-jackd2-dev zam-plugins \
   libx11-dev xvfb x11-utils xdotool imagemagick \
-  libsndfile1-dev sox libsleef-dev libssl-dev libfftw3-dev \
+  libsndfile1-dev libsoxr-dev sox libsleef-dev libssl-dev libfftw3-dev \
   g++-mingw-w64-x86-64 $extra

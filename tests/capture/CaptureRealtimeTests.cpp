@@ -1,6 +1,8 @@
-// The audio thread's discipline for capture networks: no allocation, no lock.
+// The audio thread's discipline for capture networks and the convolver: no
+// allocation, no lock.
 #include "CaptureTestKit.h"
 #include "capture/CaptureFile.h"
+#include "capture/Convolver.h"
 #include "support/AllocationCounter.h"
 
 #include <gtest/gtest.h>
@@ -36,6 +38,20 @@ TEST(CaptureRealtime, ProcessingAllocatesNothingAndNeverWaits) {
             EXPECT_EQ(AllocationCounter::lockWaits(), 0u) << name << ", " << kernel;
         }
     }
+}
+
+TEST(CaptureRealtime, ConvolutionAllocatesNothingAndNeverWaits) {
+    // Ten seconds of response: every partition size, at block sizes changing each call.
+    std::vector<float> response(480000);
+    for (size_t i = 0; i < response.size(); ++i) response[i] = std::sin(0.37f * i) * std::exp(-float(i) / 40000.0f);
+    Convolver convolver;
+    convolver.prepare(response, 256);
+    std::vector<float> block(256, 0.25f);
+    AllocationCounter::reset();
+    AllocationCounter::Scope audioThread;
+    for (int b = 0; b < 2000; ++b) convolver.process(block.data(), block.data(), 1 + (b * 89) % 256);
+    EXPECT_EQ(AllocationCounter::allocations(), 0u);
+    EXPECT_EQ(AllocationCounter::lockWaits(), 0u);
 }
 
 } // namespace
