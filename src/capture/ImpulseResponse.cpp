@@ -1,7 +1,6 @@
 #include "capture/ImpulseResponse.h"
-#include "record/FilePath.h"
+#include "record/SoundFileReader.h"
 
-#include <sndfile.h>
 #include <soxr.h>
 
 #include <algorithm>
@@ -14,81 +13,28 @@ namespace {
 
 constexpr double longestSeconds = 10.0;
 
-struct FileClose {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-struct SoundClose {
-    void operator()(SNDFILE* f) const { sf_close(f); }
-};
-
-// 64-bit offsets on both platforms (long is 32 bits on Windows).
-int64_t tellOf(std::FILE* f) {
-#ifdef _WIN32
-    return _ftelli64(f);
-#else
-    return ftello(f);
-#endif
-}
-int seekTo(std::FILE* f, int64_t offset, int whence) {
-#ifdef _WIN32
-    return _fseeki64(f, offset, whence);
-#else
-    return fseeko(f, off_t(offset), whence);
-#endif
-}
-
-// libsndfile reads through the FILE* that the path seam opened, so that the
-// path's spelling is the platform's business and not libsndfile's.
-struct Source {
-    std::FILE* file;
-    sf_count_t length;
-};
-sf_count_t sourceLength(void* user) { return static_cast<Source*>(user)->length; }
-sf_count_t sourceSeek(sf_count_t offset, int whence, void* user) {
-    std::FILE* f = static_cast<Source*>(user)->file;
-    return seekTo(f, offset, whence) == 0 ? tellOf(f) : -1;
-}
-sf_count_t sourceRead(void* data, sf_count_t count, void* user) {
-    return sf_count_t(std::fread(data, 1, size_t(count), static_cast<Source*>(user)->file));
-}
-sf_count_t sourceWrite(const void*, sf_count_t, void*) { return 0; }
-sf_count_t sourceTell(void* user) { return tellOf(static_cast<Source*>(user)->file); }
-
 } // namespace
 
 bool loadImpulseResponse(const std::string& path, ImpulseResponse& out, std::string& error) {
-    std::unique_ptr<std::FILE, FileClose> file(filepath::open(path, "rb"));
-    if (!file) return error = "cannot open the file", false;
-    Source source{file.get(), 0};
-    if (seekTo(file.get(), 0, SEEK_END) != 0 || (source.length = tellOf(file.get())) < 0 || seekTo(file.get(), 0, SEEK_SET) != 0)
-        return error = "cannot read the file", false;
-    if (source.length == 0) return error = "the file is empty", false;
+    SoundFileReader file;
+    if (!file.open(path, error)) return false;
+    if (file.frames() == 0) return error = "the impulse response is empty", false;
+    if (double(file.frames()) > longestSeconds * file.sampleRate())
+        return error = "the impulse response is longer than 10 s", false;
 
-    SF_VIRTUAL_IO io{sourceLength, sourceSeek, sourceRead, sourceWrite, sourceTell};
-    SF_INFO info{};
-    std::unique_ptr<SNDFILE, SoundClose> sound(sf_open_virtual(&io, SFM_READ, &info, &source));
-    if (!sound || info.channels < 1 || info.samplerate < 1) return error = "not an audio file", false;
-    if (info.frames <= 0) return error = "the file holds no audio", false;
-    if (double(info.frames) > longestSeconds * info.samplerate)
-        return error = "the response is longer than 10 s", false;
-
-    const auto channels = size_t(info.channels);
-    std::vector<float> frames(size_t(info.frames) * channels);
-    if (sf_readf_float(sound.get(), frames.data(), info.frames) != info.frames)
-        return error = "cannot read the file", false;
-    std::vector<float> samples(size_t(info.frames));
+    std::vector<float> samples(size_t(file.frames()));
+    if (file.read(0, samples.data(), int64_t(samples.size())) != int64_t(samples.size()))
+        return error = "cannot read " + path, false;
     bool heard = false;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        const float v = frames[i * channels];
-        if (!std::isfinite(v)) return error = "the response holds samples that are not finite", false;
+    for (float v : samples) {
+        if (!std::isfinite(v)) return error = "the impulse response holds samples that are not finite", false;
         heard = heard || v != 0.0f;
-        samples[i] = v;
     }
-    if (!heard) return error = "the response is silent", false;
+    if (!heard) return error = "the impulse response is silent", false;
 
     out.samples = std::move(samples);
-    out.sampleRate = double(info.samplerate);
-    out.channels = uint32_t(info.channels);
+    out.sampleRate = file.sampleRate();
+    out.channels = file.channels();
     error.clear();
     return true;
 }

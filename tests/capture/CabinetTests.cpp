@@ -168,8 +168,8 @@ TEST_F(ResponseFiles, RefusesWhatIsNoUsableResponse) {
     } cases[] = {
         {(dir / "missing.wav").string(), "cannot open"},
         {writeBytes("text.wav", "RIFF? no, just some words in a file\n"), "not an audio file"},
-        {writeBytes("nothing.wav", ""), "empty"},
-        {write("no-frames.wav", wav16, 48000, 1, {}), "no audio"},
+        {writeBytes("nothing.wav", ""), "not an audio file"},
+        {write("no-frames.wav", wav16, 48000, 1, {}), "empty"},
         {write("silent.wav", wav16, 48000, 1, silent), "silent"},
         {write("nan.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 1, notFinite), "not finite"},
         {write("long.wav", wav16, 8000, 1, tooLong), "longer than 10 s"},
