@@ -1,6 +1,7 @@
 // Any request line gets exactly one reply line, which is valid JSON, and nothing
-// crashes. Commands that reach audio servers or load modules are left out: they
-// would make the fuzzer talk to the machine instead of the protocol.
+// crashes. Commands that reach audio servers, load modules or files, or write
+// files are left out: they would make the fuzzer talk to the machine instead of
+// the protocol (capture files have a fuzzer of their own).
 #include "app/Protocol.h"
 
 #include <cstdint>
@@ -19,7 +20,8 @@ bool touchesTheMachine(const std::string& line) {
         auto it = j.find("cmd");
         if (it == j.end() || !it->is_string()) return false;
         const auto& cmd = it->get_ref<const std::string&>();
-        return cmd == "open" || cmd == "listDevices" || cmd == "vstLoad" || cmd == "vstEditor";
+        return cmd == "open" || cmd == "listDevices" || cmd == "vstLoad" || cmd == "vstEditor" || cmd == "reamp" ||
+               cmd == "capture" || cmd == "cabinet";
     } catch (...) {
         return false;
     }
