@@ -32,9 +32,10 @@ std::vector<float> readSamples(const std::string& path) {
     return v;
 }
 
-void writeSamples(const std::string& path, const std::vector<float>& v, int format, int channels = 1) {
+void writeSamples(const std::string& path, const std::vector<float>& v, int format, int channels = 1,
+                  int sampleRate = static_cast<int>(rate)) {
     SF_INFO info{};
-    info.samplerate = static_cast<int>(rate);
+    info.samplerate = sampleRate;
     info.channels = channels;
     info.format = format;
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
@@ -221,7 +222,14 @@ TEST_F(Reamp, BadRequestsAreRefusedUpFrontAndNothingHalfWrittenStays) {
         EXPECT_FALSE(reply["ok"].get<bool>()) << request.dump();
         EXPECT_EQ(reply.value("error", ""), row.error);
     }
+    // A plug-in whose second instance refuses the file's rate.
+    ASSERT_TRUE(engine.request({{"cmd", "vstLoad"}, {"path", testBundle("CorvenaOnly48k")}})["ok"].get<bool>());
+    writeSamples(path("44k.wav"), guitarLoop(), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100);
+    EXPECT_EQ(engine.request({{"cmd", "reamp"}, {"diPath", path("44k.wav")}, {"wetPath", path("a.wav")}})["error"],
+              "the plugin cannot render offline: plugin rejected the sample rate or buffer size");
+    engine.request({{"cmd", "vstUnload"}});
     EXPECT_FALSE(std::filesystem::exists(path("a.wav")));
+    EXPECT_FALSE(std::filesystem::exists(path("a.wav.part")));
     // The second channel of a FLAC file renders.
     EXPECT_TRUE(reamp({{"diPath", path("stereo.flac")}, {"wetPath", path("b.wav")}, {"channel", 1}}).value("done", false));
 
