@@ -35,20 +35,20 @@ inline V vtanh(V x) {
     return Vec::mul(Vec::mul(x, p), Vec::recip(q));
 }
 
-// exp(-a) for a >= 0 to about 2 units in the last place: 2^n times a degree-7
-// Taylor polynomial on |r| <= ln2/2 (truncation 5e-9), ln 2 split in two.
+// exp(-a) for a >= 0 to about 2 units in the last place: 2^n times the
+// degree-7 Taylor polynomial on |r| <= ln2/2 (truncation 5e-9), ln 2 split in
+// two. The polynomial goes in Estrin's order: the LSTM waits on its latency.
 inline V vexpNegative(V a) {
     a = Vec::min(a, Vec::set1(80.0f));
     const V n = Vec::round(Vec::mul(a, Vec::set1(-1.44269504088896341f)));
     V r = Vec::fma(n, Vec::set1(-0.693145751953125f), Vec::sub(Vec::zero(), a));
     r = Vec::fma(n, Vec::set1(-1.428606765330187045e-6f), r);
-    V p = Vec::fma(Vec::set1(1.0f / 5040), r, Vec::set1(1.0f / 720));
-    p = Vec::fma(p, r, Vec::set1(1.0f / 120));
-    p = Vec::fma(p, r, Vec::set1(1.0f / 24));
-    p = Vec::fma(p, r, Vec::set1(1.0f / 6));
-    p = Vec::fma(p, r, Vec::set1(0.5f));
-    p = Vec::fma(p, r, Vec::set1(1.0f));
-    p = Vec::fma(p, r, Vec::set1(1.0f));
+    const V r2 = Vec::mul(r, r);
+    const V a0 = Vec::add(r, Vec::set1(1.0f));
+    const V a1 = Vec::fma(r, Vec::set1(1.0f / 6), Vec::set1(0.5f));
+    const V a2 = Vec::fma(r, Vec::set1(1.0f / 120), Vec::set1(1.0f / 24));
+    const V a3 = Vec::fma(r, Vec::set1(1.0f / 5040), Vec::set1(1.0f / 720));
+    const V p = Vec::fma(Vec::mul(r2, r2), Vec::fma(r2, a3, a2), Vec::fma(r2, a1, a0));
     return Vec::scale2(p, n);
 }
 
@@ -152,6 +152,12 @@ inline void gemmRows(const Gemm& g, int32_t r0, int32_t nv) {
         constexpr int TV = Vec::timeVectors(RB);
         int32_t v = 0;
         for (; v + TV <= nv; v += TV) gemmTile<RB, TV, MODE>(g, r0, v * Vec::N);
+        if constexpr (TV > 2) { // a pair left keeps twice the accumulators busy
+            if (v + 2 <= nv) {
+                gemmTile<RB, 2, MODE>(g, r0, v * Vec::N);
+                v += 2;
+            }
+        }
         for (; v < nv; ++v) gemmTile<RB, 1, MODE>(g, r0, v * Vec::N);
     }
 }

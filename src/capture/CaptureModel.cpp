@@ -113,7 +113,7 @@ public:
     explicit ChunkedModel(const Kernels& k, int64_t prewarm) : k_(k), prewarm_(prewarm) {}
 
     void prepare(int32_t maxBlock) final {
-        maxBlock_ = std::max<int32_t>(1, maxBlock);
+        maxBlock_ = std::clamp<int32_t>(maxBlock, 1, 1 << 16); // the chunks take longer blocks in turn
         chunk_ = std::min(padded(maxBlock_), kChunk);
         ptrs_.clear();
         allocate(chunk_);
