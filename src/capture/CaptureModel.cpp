@@ -165,30 +165,30 @@ class WaveNetModel final : public ChunkedModel {
 public:
     WaveNetModel(const CaptureLayout& layout, const Kernels& k) : ChunkedModel(k, layout.prewarm) {
         WeightReader w(layout.weights);
-        for (const WaveNetArray& spec : layout.arrays) {
+        for (const WaveNetArray& given : layout.arrays) {
             Array a;
-            a.channels = spec.channels;
-            a.kernel = spec.kernelSize;
-            a.headSize = spec.headSize;
-            a.rechannel = w.matrix(spec.channels, spec.inputSize);
-            a.inputs = spec.inputSize;
-            for (const WaveNetLayer& ls : spec.layers) {
+            a.channels = given.channels;
+            a.kernel = given.kernelSize;
+            a.headSize = given.headSize;
+            a.rechannel = w.matrix(given.channels, given.inputSize);
+            a.inputs = given.inputSize;
+            for (const WaveNetLayer& gl : given.layers) {
                 Layer l;
-                const int32_t c = spec.channels, z = ls.gated ? 2 * c : c;
-                l.dilation = ls.dilation;
-                l.gated = ls.gated;
-                l.slopes = ls.slopes;
-                l.activation = ls.activation;
+                const int32_t c = given.channels, z = gl.gated ? 2 * c : c;
+                l.dilation = gl.dilation;
+                l.gated = gl.gated;
+                l.slopes = gl.slopes;
+                l.activation = gl.activation;
                 l.rows = z;
-                l.conv = w.conv(z, c, spec.kernelSize, 1);
+                l.conv = w.conv(z, c, given.kernelSize, 1);
                 l.convBias = w.vector(z);
-                for (int32_t o = 0; o < z; ++o) l.conv[size_t(c) * spec.kernelSize * z + o] = w.next(); // mixin
+                for (int32_t o = 0; o < z; ++o) l.conv[size_t(c) * given.kernelSize * z + o] = w.next(); // mixin
                 l.mix = w.matrix(c, c);
                 l.mixBias = w.vector(c);
                 a.layers.push_back(std::move(l));
             }
-            a.head = w.matrix(spec.headSize, spec.channels);
-            if (spec.headBias) a.headBias = w.vector(spec.headSize);
+            a.head = w.matrix(given.headSize, given.channels);
+            if (given.headBias) a.headBias = w.vector(given.headSize);
             arrays_.push_back(std::move(a));
         }
         // The head scale goes into the last head's weights.
