@@ -1,3 +1,15 @@
+// The networks of capture files.
+//
+// Every network runs a block as runs of at most kChunk frames, and each run
+// layer after layer: a layer's whole run is one small matrix product whose
+// inputs are the layer's channels at a few delays. Each convolution's input is
+// kept channel-major with its dilated history in front of the run, so a tap is
+// a pointer offset in time; when the room behind runs out, the history is
+// copied back to the front. The arithmetic lives in the kernels
+// (CaptureKernels.h), chosen when the network is made.
+//
+// The result does not depend on how the stream is cut: every frame goes
+// through the same operations in the same order whatever its place in a run.
 #include "capture/CaptureModel.h"
 
 #include "capture/CaptureKernels.h"
