@@ -6,9 +6,11 @@
 // instruction set can stand in for another's at link time. For the same
 // reason nothing here instantiates a template of the standard library.
 //
-// Vec provides: T, N (lanes), maxRows (the widest register tile of outputs),
-// timeVectors(rows), zero, set1, load/store (unaligned), bcast(const float*),
-// fma(a, b, c) = a*b + c, add, sub, mul, min, max, abs and recip (to ~1e-7).
+// Vec provides: T, N (lanes), maxRows (the most output rows in one register
+// tile), timeVectors(rows) (its width), zero, set1, load/store (unaligned),
+// bcast(const float*), fma(a, b, c) = a*b + c, add, sub, mul, div, min, max,
+// abs, recip (to ~1e-7), round (to nearest), scale2(x, n) = x*2^n,
+// copysign(magnitude, sign) and selectLess(a, b, yes, no) = a < b ? yes : no.
 
 using V = typename Vec::T;
 
