@@ -239,23 +239,49 @@ void lstm(const Lstm& m, const float* input, float* output, int32_t n) {
             float* c = m.c[l];
             const int32_t cols = inputs + hidden;
             const float* bias = w + cols * 4 * hp;
+            // With one vector per gate the new h goes straight into place (every
+            // read of the old one comes first); a copy through memory would sit
+            // on the sample-to-sample path.
+            float* next = vectors == 1 ? h : fresh;
             for (int32_t q = 0; q < vectors; ++q) {
                 const int32_t at = q * Vec::N;
+                // The inputs' share does not wait for h; the hidden share is
+                // summed in two halves to shorten the chain of FMAs.
                 V gi = Vec::load(bias + at), gf = Vec::load(bias + hp + at);
                 V gg = Vec::load(bias + 2 * hp + at), go = Vec::load(bias + 3 * hp + at);
+                V hi = Vec::zero(), hf = Vec::zero(), hg = Vec::zero(), ho = Vec::zero();
                 const float* col = w + at;
-                for (int32_t k = 0; k < cols; ++k, col += 4 * hp) {
-                    const V v = Vec::bcast(k < inputs ? in + k : h + (k - inputs));
+                for (int32_t k = 0; k < inputs; ++k, col += 4 * hp) {
+                    const V v = Vec::bcast(in + k);
                     gi = Vec::fma(Vec::load(col), v, gi);
                     gf = Vec::fma(Vec::load(col + hp), v, gf);
                     gg = Vec::fma(Vec::load(col + 2 * hp), v, gg);
                     go = Vec::fma(Vec::load(col + 3 * hp), v, go);
                 }
+                for (int32_t k = 0; k < hidden; ++k, col += 4 * hp) {
+                    const V v = Vec::bcast(h + k);
+                    if (k & 1) {
+                        hi = Vec::fma(Vec::load(col), v, hi);
+                        hf = Vec::fma(Vec::load(col + hp), v, hf);
+                        hg = Vec::fma(Vec::load(col + 2 * hp), v, hg);
+                        ho = Vec::fma(Vec::load(col + 3 * hp), v, ho);
+                    } else {
+                        gi = Vec::fma(Vec::load(col), v, gi);
+                        gf = Vec::fma(Vec::load(col + hp), v, gf);
+                        gg = Vec::fma(Vec::load(col + 2 * hp), v, gg);
+                        go = Vec::fma(Vec::load(col + 3 * hp), v, go);
+                    }
+                }
+                gi = Vec::add(gi, hi);
+                gf = Vec::add(gf, hf);
+                gg = Vec::add(gg, hg);
+                go = Vec::add(go, ho);
                 const V cell = Vec::fma(vsigmoid(gf), Vec::load(c + at), Vec::mul(vsigmoid(gi), vtanhExact(gg)));
                 Vec::store(c + at, cell);
-                Vec::store(fresh + at, Vec::mul(vsigmoid(go), vtanhExact(cell)));
+                Vec::store(next + at, Vec::mul(vsigmoid(go), vtanhExact(cell)));
             }
-            std::memcpy(h, fresh, sizeof(float) * size_t(hp));
+            if (next != h)
+                for (int32_t k = 0; k < hp; ++k) h[k] = fresh[k];
             in = h;
             inputs = hidden;
         }
