@@ -62,7 +62,7 @@ int32_t readInt(const json& object, const char* key, int32_t lo, int32_t hi) {
     const json* v = find(object, key);
     if (!v) refuse(std::string("the capture's configuration has no ") + key);
     if (!v->is_number() || std::floor(v->get<double>()) != v->get<double>())
-        refuse(std::string("the capture's ") + key + " is not an integer");
+        refuse(std::string("the capture's ") + key + " must be an integer");
     const double d = v->get<double>();
     if (d < lo || d > hi)
         refuse("the capture's " + std::string(key) + " must be from " + std::to_string(lo) + " to " +
@@ -73,7 +73,7 @@ int32_t readInt(const json& object, const char* key, int32_t lo, int32_t hi) {
 bool readBool(const json& object, const char* key, bool fallback) {
     const json* v = findSet(object, key);
     if (!v) return fallback;
-    if (!v->is_boolean()) refuse(std::string("the capture's ") + key + " is not true or false");
+    if (!v->is_boolean()) refuse(std::string("the capture's ") + key + " must be true or false");
     return v->get<bool>();
 }
 
@@ -95,7 +95,7 @@ float readFloat(const json& object, const char* key, float fallback) {
     const json* v = findSet(object, key);
     if (!v) return fallback;
     float f = 0.0f;
-    if (!toFloat(*v, f)) refuse(std::string("the capture's ") + key + " is not a number");
+    if (!toFloat(*v, f)) refuse(std::string("the capture's ") + key + " must be a number");
     return f;
 }
 

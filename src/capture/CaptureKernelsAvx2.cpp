@@ -11,9 +11,11 @@ namespace {
 struct Vec {
     using T = __m256;
     static constexpr int N = 8;
-    static constexpr int maxRows = 12;
-    // Accumulators, one input register per time vector and the broadcast weight within 16.
-    static constexpr int timeVectors(int rows) { return rows >= 8 ? 1 : rows >= 4 ? 2 : rows >= 3 ? 3 : 4; }
+    static constexpr int maxRows = 4;
+    // Accumulators, one input register per time vector and the broadcast weight
+    // within 16: four rows by three vectors (7 loads for 12 FMAs) ran 12% faster
+    // than eight rows by one (9 loads for 8 FMAs).
+    static constexpr int timeVectors(int rows) { return rows >= 4 ? 3 : 4; }
     static T zero() { return _mm256_setzero_ps(); }
     static T set1(float x) { return _mm256_set1_ps(x); }
     static T load(const float* p) { return _mm256_loadu_ps(p); }

@@ -6,9 +6,11 @@
 // instruction set can stand in for another's at link time. For the same
 // reason nothing here instantiates a template of the standard library.
 //
-// Vec provides: T, N (lanes), maxRows (the widest register tile of outputs),
-// timeVectors(rows), zero, set1, load/store (unaligned), bcast(const float*),
-// fma(a, b, c) = a*b + c, add, sub, mul, min, max, abs and recip (to ~1e-7).
+// Vec provides: T, N (lanes), maxRows (the most output rows in one register
+// tile), timeVectors(rows) (its width), zero, set1, load/store (unaligned),
+// bcast(const float*), fma(a, b, c) = a*b + c, add, sub, mul, div, min, max,
+// abs, recip (to ~1e-7), round (to nearest), scale2(x, n) = x*2^n,
+// copysign(magnitude, sign) and selectLess(a, b, yes, no) = a < b ? yes : no.
 
 using V = typename Vec::T;
 
@@ -35,20 +37,20 @@ inline V vtanh(V x) {
     return Vec::mul(Vec::mul(x, p), Vec::recip(q));
 }
 
-// exp(-a) for a >= 0 to about 2 units in the last place: 2^n times a degree-7
-// Taylor polynomial on |r| <= ln2/2 (truncation 5e-9), ln 2 split in two.
+// exp(-a) for a >= 0 to about 2 units in the last place: 2^n times the
+// degree-7 Taylor polynomial on |r| <= ln2/2 (truncation 5e-9), ln 2 split in
+// two. The polynomial goes in Estrin's order: the LSTM waits on its latency.
 inline V vexpNegative(V a) {
     a = Vec::min(a, Vec::set1(80.0f));
     const V n = Vec::round(Vec::mul(a, Vec::set1(-1.44269504088896341f)));
     V r = Vec::fma(n, Vec::set1(-0.693145751953125f), Vec::sub(Vec::zero(), a));
     r = Vec::fma(n, Vec::set1(-1.428606765330187045e-6f), r);
-    V p = Vec::fma(Vec::set1(1.0f / 5040), r, Vec::set1(1.0f / 720));
-    p = Vec::fma(p, r, Vec::set1(1.0f / 120));
-    p = Vec::fma(p, r, Vec::set1(1.0f / 24));
-    p = Vec::fma(p, r, Vec::set1(1.0f / 6));
-    p = Vec::fma(p, r, Vec::set1(0.5f));
-    p = Vec::fma(p, r, Vec::set1(1.0f));
-    p = Vec::fma(p, r, Vec::set1(1.0f));
+    const V r2 = Vec::mul(r, r);
+    const V a0 = Vec::add(r, Vec::set1(1.0f));
+    const V a1 = Vec::fma(r, Vec::set1(1.0f / 6), Vec::set1(0.5f));
+    const V a2 = Vec::fma(r, Vec::set1(1.0f / 120), Vec::set1(1.0f / 24));
+    const V a3 = Vec::fma(r, Vec::set1(1.0f / 5040), Vec::set1(1.0f / 720));
+    const V p = Vec::fma(Vec::mul(r2, r2), Vec::fma(r2, a3, a2), Vec::fma(r2, a1, a0));
     return Vec::scale2(p, n);
 }
 
@@ -152,6 +154,12 @@ inline void gemmRows(const Gemm& g, int32_t r0, int32_t nv) {
         constexpr int TV = Vec::timeVectors(RB);
         int32_t v = 0;
         for (; v + TV <= nv; v += TV) gemmTile<RB, TV, MODE>(g, r0, v * Vec::N);
+        if constexpr (TV > 2) { // a pair left keeps twice the accumulators busy
+            if (v + 2 <= nv) {
+                gemmTile<RB, 2, MODE>(g, r0, v * Vec::N);
+                v += 2;
+            }
+        }
         for (; v < nv; ++v) gemmTile<RB, 1, MODE>(g, r0, v * Vec::N);
     }
 }
@@ -231,23 +239,49 @@ void lstm(const Lstm& m, const float* input, float* output, int32_t n) {
             float* c = m.c[l];
             const int32_t cols = inputs + hidden;
             const float* bias = w + cols * 4 * hp;
+            // With one vector per gate the new h goes straight into place (every
+            // read of the old one comes first); a copy through memory would sit
+            // on the sample-to-sample path.
+            float* next = vectors == 1 ? h : fresh;
             for (int32_t q = 0; q < vectors; ++q) {
                 const int32_t at = q * Vec::N;
+                // The inputs' share does not wait for h; the hidden share is
+                // summed in two halves to shorten the chain of FMAs.
                 V gi = Vec::load(bias + at), gf = Vec::load(bias + hp + at);
                 V gg = Vec::load(bias + 2 * hp + at), go = Vec::load(bias + 3 * hp + at);
+                V hi = Vec::zero(), hf = Vec::zero(), hg = Vec::zero(), ho = Vec::zero();
                 const float* col = w + at;
-                for (int32_t k = 0; k < cols; ++k, col += 4 * hp) {
-                    const V v = Vec::bcast(k < inputs ? in + k : h + (k - inputs));
+                for (int32_t k = 0; k < inputs; ++k, col += 4 * hp) {
+                    const V v = Vec::bcast(in + k);
                     gi = Vec::fma(Vec::load(col), v, gi);
                     gf = Vec::fma(Vec::load(col + hp), v, gf);
                     gg = Vec::fma(Vec::load(col + 2 * hp), v, gg);
                     go = Vec::fma(Vec::load(col + 3 * hp), v, go);
                 }
+                for (int32_t k = 0; k < hidden; ++k, col += 4 * hp) {
+                    const V v = Vec::bcast(h + k);
+                    if (k & 1) {
+                        hi = Vec::fma(Vec::load(col), v, hi);
+                        hf = Vec::fma(Vec::load(col + hp), v, hf);
+                        hg = Vec::fma(Vec::load(col + 2 * hp), v, hg);
+                        ho = Vec::fma(Vec::load(col + 3 * hp), v, ho);
+                    } else {
+                        gi = Vec::fma(Vec::load(col), v, gi);
+                        gf = Vec::fma(Vec::load(col + hp), v, gf);
+                        gg = Vec::fma(Vec::load(col + 2 * hp), v, gg);
+                        go = Vec::fma(Vec::load(col + 3 * hp), v, go);
+                    }
+                }
+                gi = Vec::add(gi, hi);
+                gf = Vec::add(gf, hf);
+                gg = Vec::add(gg, hg);
+                go = Vec::add(go, ho);
                 const V cell = Vec::fma(vsigmoid(gf), Vec::load(c + at), Vec::mul(vsigmoid(gi), vtanhExact(gg)));
                 Vec::store(c + at, cell);
-                Vec::store(fresh + at, Vec::mul(vsigmoid(go), vtanhExact(cell)));
+                Vec::store(next + at, Vec::mul(vsigmoid(go), vtanhExact(cell)));
             }
-            std::memcpy(h, fresh, sizeof(float) * size_t(hp));
+            if (next != h)
+                for (int32_t k = 0; k < hp; ++k) h[k] = fresh[k];
             in = h;
             inputs = hidden;
         }

@@ -1,3 +1,15 @@
+// The networks of capture files.
+//
+// Every network runs a block as runs of at most kChunk frames, and each run
+// layer after layer: a layer's whole run is one small matrix product whose
+// inputs are the layer's channels at a few delays. Each convolution's input is
+// kept channel-major with its dilated history in front of the run, so a tap is
+// a pointer offset in time; when the room behind runs out, the history is
+// copied back to the front. The arithmetic lives in the kernels
+// (CaptureKernels.h), chosen when the network is made.
+//
+// The result does not depend on how the stream is cut: every frame goes
+// through the same operations in the same order whatever its place in a run.
 #include "capture/CaptureModel.h"
 
 #include "capture/CaptureKernels.h"
@@ -113,7 +125,7 @@ public:
     explicit ChunkedModel(const Kernels& k, int64_t prewarm) : k_(k), prewarm_(prewarm) {}
 
     void prepare(int32_t maxBlock) final {
-        maxBlock_ = std::max<int32_t>(1, maxBlock);
+        maxBlock_ = std::clamp<int32_t>(maxBlock, 1, 1 << 16); // the chunks take longer blocks in turn
         chunk_ = std::min(padded(maxBlock_), kChunk);
         ptrs_.clear();
         allocate(chunk_);
@@ -165,30 +177,30 @@ class WaveNetModel final : public ChunkedModel {
 public:
     WaveNetModel(const CaptureLayout& layout, const Kernels& k) : ChunkedModel(k, layout.prewarm) {
         WeightReader w(layout.weights);
-        for (const WaveNetArray& spec : layout.arrays) {
+        for (const WaveNetArray& given : layout.arrays) {
             Array a;
-            a.channels = spec.channels;
-            a.kernel = spec.kernelSize;
-            a.headSize = spec.headSize;
-            a.rechannel = w.matrix(spec.channels, spec.inputSize);
-            a.inputs = spec.inputSize;
-            for (const WaveNetLayer& ls : spec.layers) {
+            a.channels = given.channels;
+            a.kernel = given.kernelSize;
+            a.headSize = given.headSize;
+            a.rechannel = w.matrix(given.channels, given.inputSize);
+            a.inputs = given.inputSize;
+            for (const WaveNetLayer& gl : given.layers) {
                 Layer l;
-                const int32_t c = spec.channels, z = ls.gated ? 2 * c : c;
-                l.dilation = ls.dilation;
-                l.gated = ls.gated;
-                l.slopes = ls.slopes;
-                l.activation = ls.activation;
+                const int32_t c = given.channels, z = gl.gated ? 2 * c : c;
+                l.dilation = gl.dilation;
+                l.gated = gl.gated;
+                l.slopes = gl.slopes;
+                l.activation = gl.activation;
                 l.rows = z;
-                l.conv = w.conv(z, c, spec.kernelSize, 1);
+                l.conv = w.conv(z, c, given.kernelSize, 1);
                 l.convBias = w.vector(z);
-                for (int32_t o = 0; o < z; ++o) l.conv[size_t(c) * spec.kernelSize * z + o] = w.next(); // mixin
+                for (int32_t o = 0; o < z; ++o) l.conv[size_t(c) * given.kernelSize * z + o] = w.next(); // mixin
                 l.mix = w.matrix(c, c);
                 l.mixBias = w.vector(c);
                 a.layers.push_back(std::move(l));
             }
-            a.head = w.matrix(spec.headSize, spec.channels);
-            if (spec.headBias) a.headBias = w.vector(spec.headSize);
+            a.head = w.matrix(given.headSize, given.channels);
+            if (given.headBias) a.headBias = w.vector(given.headSize);
             arrays_.push_back(std::move(a));
         }
         // The head scale goes into the last head's weights.

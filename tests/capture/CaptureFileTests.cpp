@@ -72,7 +72,7 @@ TEST(CaptureFile, ReadsTheLevelsAndRefusesWhatItCannotRun) {
         {layer("activation", "Swish"), &wavenet, "unsupported capture activation: Swish"},
         {layer("activation", {{"type", "LeakyReLU"}, {"negative_slope", 0.2}}), &wavenet, ""},
         {layer("channels", 100000), &wavenet, "the capture's channels must be from 1 to 256"},
-        {layer("channels", "3"), &wavenet, "the capture's channels is not an integer"},
+        {layer("channels", "3"), &wavenet, "the capture's channels must be an integer"},
         {layer("dilations", {1, 1 << 20}), &wavenet, "the capture's dilations must be integers from 1 to 65536"},
         {layer("dilations", std::vector<int>(200, 1)), &wavenet, "the capture has more than 128 layers in one stack"},
         {layer("input_size", 2), &wavenet, "unsupported capture: multi-channel input"},
