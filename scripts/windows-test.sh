@@ -16,7 +16,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 $SUDO apt-get update >/dev/null
 $SUDO apt-get install -y --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64 \
-    googletest nlohmann-json3-dev xvfb cmake ninja-build make xz-utils >/dev/null
+    googletest nlohmann-json3-dev xvfb cmake ninja-build make xz-utils patch >/dev/null
 "$here/scripts/windows-build.sh" "$win"
 export WINEPREFIX="$win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
 
