@@ -3,10 +3,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <thread>
 
 namespace corvena {
 
 namespace {
+
+// How long a started stream may go without a block before it counts as dead.
+constexpr auto kStreamSilence = std::chrono::seconds(1);
 
 // Back end for an open request: by name (any case), or, with no name, ASIO where
 // it is compiled and has a device, else the library's own default ("").
@@ -137,23 +142,69 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
     pitchDetector.prepare(static_cast<double>(sampleRate));
     info.sampleRate = sampleRate;
 
-    if (!audio->startStream()) {
+    bool started = audio->startStream();
+    if (!started) {
         error = audio->errorText();
         if (error.empty()) error = "could not start the audio stream";
+    } else {
+        // A library may start a stream that never runs (its thread gave up): it
+        // counts as started only once a block arrived.
+        const auto deadline = std::chrono::steady_clock::now() + kStreamSilence;
+        std::string failure;
+        while (started && audio->blocks() == 0) {
+            if (audio->streamFailed(failure) || std::chrono::steady_clock::now() >= deadline) {
+                error = "the audio stream did not start";
+                if (!failure.empty()) error += ": " + failure;
+                started = false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    if (!started) {
+        audio->stopStream();
         audio->closeStream();
         audio.reset();
         info = StreamInfo{};
         return false;
     }
+    blocksSeen = 0;
+    blockSeenAt = std::chrono::steady_clock::now();
 
     info.blockSize = n;
-    info.latencyFrames = static_cast<uint32_t>(audio->streamLatency());
+    info.latencyFrames = audio->streamLatency(n, sampleRate, info.latencyEstimated);
     info.api = audio->apiName();
     info.outputChannelCount = outputDeviceChannels;
     info.outputChannel = output.firstChannel;
     out = info;
     streamOpen.store(true);
     return true;
+}
+
+std::optional<std::string> Engine::checkStream(std::chrono::steady_clock::time_point now) {
+    if (!audio || !streamOpen.load()) return std::nullopt;
+    std::string reason;
+    const uint64_t blocks = audio->blocks();
+    if (audio->streamFailed(reason)) {
+        if (reason.empty()) reason = "the audio stream failed";
+    } else if (blocks != blocksSeen) {
+        blocksSeen = blocks;
+        blockSeenAt = now;
+        return std::nullopt;
+    } else if (now - blockSeenAt < kStreamSilence) {
+        return std::nullopt;
+    } else {
+        reason = "the audio stream stopped";
+    }
+    if (recording.load()) {
+        RecordingResult take;
+        std::string error;
+        stopRecording(take, error);
+        failedTakeError = "the audio stream failed during the take: " + reason;
+        if (!error.empty()) failedTakeError += "; " + error;
+        failedTake = take;
+    }
+    close();
+    return reason;
 }
 
 void Engine::close() {
