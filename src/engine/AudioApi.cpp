@@ -165,7 +165,7 @@ bool AudioApi::openStream(const Channels& output, const Channels& input, uint32_
     RtAudio::StreamOptions streamOptions;
     streamOptions.flags = (options.minimizeLatency ? RTAUDIO_MINIMIZE_LATENCY : 0) |
                           (options.scheduleRealtime ? RTAUDIO_SCHEDULE_REALTIME : 0);
-    streamOptions.numberOfBuffers = 0;
+    streamOptions.numberOfBuffers = static_cast<int>(options.buffers);
     streamOptions.streamName = options.streamName;
     streamOptions.priority = options.priority;
     unsigned int frames = blockSize;

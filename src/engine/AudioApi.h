@@ -34,6 +34,7 @@ public:
     struct Options {
         bool minimizeLatency = false;
         bool scheduleRealtime = false;
+        uint32_t buffers = 0; // 0: the library's choice
         std::string streamName;
         int priority = 0;
     };

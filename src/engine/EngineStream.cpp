@@ -79,6 +79,19 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
         return false;
     }
 
+    // A back end without a device (no sound server, nothing configured) says so
+    // plainly rather than through the library's complaint about a default device.
+    std::vector<uint32_t> ids;
+    try {
+        ids = audio->deviceIds();
+    } catch (const std::exception&) {
+    }
+    if (ids.empty()) {
+        error = "no " + audio->apiName() + " audio device is available";
+        audio.reset();
+        return false;
+    }
+
     // Unreadable descriptions do not fail here: the counts fall back and the
     // library decides when opening.
     const uint32_t inputDevice = audio->deviceOrDefault(request.inputDevice, true);
@@ -102,6 +115,14 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
     AudioApi::Options options;
     options.minimizeLatency = true;
     options.scheduleRealtime = true;
+    // DirectSound mixes in 10 ms periods (over WASAPI on Windows, and under
+    // Wine): with the two blocks it keeps when asked for low latency its thread
+    // runs dry and the stream stutters. Its buffers hold at least 20 ms.
+    if (audio->apiName() == "ds") {
+        options.minimizeLatency = false;
+        const uint32_t block = std::max(request.blockSize, 16u);
+        options.buffers = std::max(2u, (request.sampleRate / 50 + block - 1) / block);
+    }
     options.streamName = "Corvena";
     options.priority = 90;
 

@@ -20,7 +20,9 @@ using json = nlohmann::json;
 
 class AudioSession {
 public:
-    AudioSession() : process_(CORVENA_AUDIO_BINARY, JackEnvironment::server().environment()) {
+    // `extraEnv` ("NAME=value") is added to the server's variables.
+    explicit AudioSession(const std::vector<std::string>& extraEnv = {})
+        : process_(CORVENA_AUDIO_BINARY, withServer(extraEnv)) {
         auto ready = process_.readLine();
         ready_ = ready && ready->find("\"ready\"") != std::string::npos;
     }
@@ -84,6 +86,10 @@ public:
     }
 
 private:
+    static std::vector<std::string> withServer(std::vector<std::string> env) {
+        for (const auto& entry : JackEnvironment::server().environment()) env.push_back(entry);
+        return env;
+    }
     EngineProcess process_;
     bool ready_ = false;
     int lastId_ = 0;
