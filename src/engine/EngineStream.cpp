@@ -10,8 +10,13 @@ namespace corvena {
 
 namespace {
 
-// How long a started stream may go without a block before it counts as dead.
-constexpr auto kStreamSilence = std::chrono::seconds(1);
+// How long a started stream may go without a block before it counts as dead:
+// a second, or two blocks where a block lasts longer than half a second.
+std::chrono::steady_clock::duration streamSilence(uint32_t blockSize, uint32_t sampleRate) {
+    const auto twoBlocks = std::chrono::duration<double>(sampleRate == 0 ? 0.0 : 2.0 * blockSize / sampleRate);
+    return std::max<std::chrono::steady_clock::duration>(
+        std::chrono::seconds(1), std::chrono::duration_cast<std::chrono::steady_clock::duration>(twoBlocks));
+}
 
 // Back end for an open request: by name (any case), or, with no name, ASIO where
 // it is compiled and has a device, else the library's own default ("").
@@ -170,7 +175,7 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
     } else {
         // A library may start a stream that never runs (its thread gave up): it
         // counts as started only once a block arrived.
-        const auto deadline = std::chrono::steady_clock::now() + kStreamSilence;
+        const auto deadline = std::chrono::steady_clock::now() + streamSilence(n, sampleRate);
         std::string failure;
         while (started && audio->blocks() == 0) {
             if (audio->streamFailed(failure) || std::chrono::steady_clock::now() >= deadline) {
@@ -211,7 +216,7 @@ std::optional<std::string> Engine::checkStream(std::chrono::steady_clock::time_p
         blocksSeen = blocks;
         blockSeenAt = now;
         return std::nullopt;
-    } else if (now - blockSeenAt < kStreamSilence) {
+    } else if (now - blockSeenAt < streamSilence(info.blockSize, info.sampleRate)) {
         return std::nullopt;
     } else {
         reason = "the audio stream stopped";
