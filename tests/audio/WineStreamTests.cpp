@@ -191,6 +191,23 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
 
 INSTANTIATE_TEST_SUITE_P(Api, WineAudio, ::testing::Values("wasapi", "ds"));
 
+// Wine builds WASAPI's sample rate converter on GStreamer: without its plug-ins a
+// stream that needs one does not start and says why; at the device's rate it
+// needs none and runs.
+TEST_F(WineAudio, WithoutGStreamerOnlyTheDevicesRateStreams) {
+    const std::string home = alsaHome("wine-nogst", true, false);
+    AudioSession engine({"HOME=" + home, "GST_PLUGIN_SYSTEM_PATH_1_0=" + home, "GST_PLUGIN_PATH_1_0=" + home,
+                         "GST_REGISTRY_1_0=" + home + "/gst-registry.bin"});
+    ASSERT_TRUE(engine.ready());
+    const json converted = engine.request({{"cmd", "open"}, {"api", "wasapi"}, {"sampleRate", 44100}});
+    EXPECT_EQ(converted.value("error", ""), "the audio stream did not start: RtApiWasapi::wasapiThread: Unable to "
+                                            "create the capture sample rate converter.") << converted.dump();
+    EXPECT_FALSE(engine.request({{"cmd", "status"}})["open"].get<bool>());
+    ASSERT_TRUE(engine.request({{"cmd", "open"}, {"api", "wasapi"}})["ok"].get<bool>());
+    EXPECT_TRUE(engine.nextLevel().has_value());
+    EXPECT_EQ(engine.quit(), 0);
+}
+
 TEST_F(WineAudio, WithoutTheAlsaConfigurationNothingIsListedAndOpenFails) {
     AudioSession engine({"HOME=" + alsaHome("wine-none", false, false)});
     ASSERT_TRUE(engine.ready());
