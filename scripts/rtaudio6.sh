@@ -16,7 +16,10 @@ work="$(dirname "$prefix")/rtaudio6-work-$target"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-if [ -f "$prefix/lib/pkgconfig/rtaudio.pc" ]; then
+patches=""
+if [ "$target" = windows ]; then patches=$(cat "$here"/scripts/patches/rtaudio-*.patch | sha256sum | cut -d' ' -f1); fi
+# A prefix built before the patches changed is built again.
+if [ -f "$prefix/lib/pkgconfig/rtaudio.pc" ] && [ "$(cat "$prefix/patches" 2>/dev/null)" = "$patches" ]; then
     echo "rtaudio6: already built in $prefix"
     exit 0
 fi
@@ -37,11 +40,19 @@ fi
 rm -rf "$work"
 mkdir -p "$work"
 src=$("$here/scripts/debian-source.sh" rtaudio trixie "$work")
+if [ "$target" = windows ]; then
+    # 6.0.1's WASAPI thread gives up when IAudioClient3's engine-period query
+    # fails (a stub in Wine 8, refused by some drivers) instead of initialising
+    # the plain shared-mode way, and crashes when the sample rate converter is
+    # missing. The patch says more; it is meant to be offered upstream.
+    for p in "$here"/scripts/patches/rtaudio-*.patch; do patch -d "$src" -p1 --quiet <"$p"; done
+fi
 
 cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DCMAKE_INSTALL_LIBDIR=lib "${config[@]}" \
     -DRTAUDIO_BUILD_TESTING=OFF -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$work/build" >/dev/null
 cmake --install "$work/build" >/dev/null
+echo "$patches" >"$prefix/patches"
 rm -rf "$work"
 echo "rtaudio6: RtAudio 6.0.1 ($target) installed in $prefix"

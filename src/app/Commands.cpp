@@ -62,6 +62,7 @@ void cmdOpen(const json& request, json& reply) {
     reply["inputChannel"] = engine.selectedInputChannel.load();
     reply["outputChannelCount"] = info.outputChannelCount;
     reply["outputChannel"] = info.outputChannel;
+    reply["latencyEstimated"] = info.latencyEstimated;
     reply["latencyMs"] = info.sampleRate == 0 ? 0.0
                                               : static_cast<double>(static_cast<int32_t>(info.latencyFrames)) /
                                                     static_cast<double>(info.sampleRate) * 1000.0;

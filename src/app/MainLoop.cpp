@@ -105,9 +105,14 @@ int runProcess(void (*beforeShutdown)()) {
         // open) or the next editor pump (editor open); otherwise until a line.
         const auto now = std::chrono::steady_clock::now();
         std::optional<std::chrono::steady_clock::time_point> wakeAt;
+        if (const std::optional<std::string> failure = engine.checkStream(now))
+            writeLine(json{{"event", "streamError"}, {"error", *failure}});
         if (engine.streamOpen.load()) {
             if (now - lastLevelTime >= kLevelInterval) {
-                lastLevelTime = now;
+                // On the 50 ms grid, so late wake-ups do not stretch the cadence;
+                // after a long stall the grid starts again from now.
+                lastLevelTime += kLevelInterval;
+                if (now - lastLevelTime >= kLevelInterval) lastLevelTime = now;
                 writeLevelEvent();
                 engine.tone.releaseRetired();
             }

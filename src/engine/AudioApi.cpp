@@ -2,7 +2,9 @@
 
 #include <RtAudio.h> // through the library's pkg-config include path, 5.x and 6.x alike
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 // Two generations of the library, chosen at compile time (6.x defines
@@ -28,9 +30,9 @@ namespace {
 std::mutex reporterMutex;
 AudioApi* reporter = nullptr;
 
-void libraryReport(RtAudioError::Type, const std::string& text) {
+void libraryReport(RtAudioError::Type type, const std::string& text) {
     std::unique_lock<std::mutex> lock(reporterMutex, std::try_to_lock);
-    if (lock.owns_lock() && reporter != nullptr) reporter->report(text);
+    if (lock.owns_lock() && reporter != nullptr) reporter->report(text, type != RtAudioError::WARNING);
 }
 #endif
 
@@ -59,9 +61,14 @@ bool AudioApi::isCompiledApi(const std::string& name) {
 #ifdef CORVENA_RTAUDIO6
 // Every report, error or warning, reaches the callback and is never printed.
 // The library may report from its own threads (the audio thread among them):
-// those only try the lock, and a report that meets a busy lock is dropped.
+// an error of the started stream is noted without a lock; other reports only
+// try the lock, and one that meets a busy lock is dropped.
 AudioApi::AudioApi(const std::string& api)
-    : rt_(std::make_unique<RtAudio>(apiByName(api), [this](RtAudioErrorType, const std::string& text) {
+    : rt_(std::make_unique<RtAudio>(apiByName(api), [this](RtAudioErrorType type, const std::string& text) {
+          if (type != RTAUDIO_WARNING && started_.load()) {
+              noteFailure(text.c_str());
+              return;
+          }
           std::unique_lock<std::mutex> lock(errorMutex_, std::try_to_lock);
           if (lock.owns_lock() && errorText_.empty()) errorText_ = text;
       })) {}
@@ -158,7 +165,7 @@ bool AudioApi::openStream(const Channels& output, const Channels& input, uint32_
     RtAudio::StreamOptions streamOptions;
     streamOptions.flags = (options.minimizeLatency ? RTAUDIO_MINIMIZE_LATENCY : 0) |
                           (options.scheduleRealtime ? RTAUDIO_SCHEDULE_REALTIME : 0);
-    streamOptions.numberOfBuffers = 0;
+    streamOptions.numberOfBuffers = static_cast<int>(options.buffers);
     streamOptions.streamName = options.streamName;
     streamOptions.priority = options.priority;
     unsigned int frames = blockSize;
@@ -177,10 +184,12 @@ bool AudioApi::openStream(const Channels& output, const Channels& input, uint32_
 #endif
     if (!rt_->isStreamOpen()) return false;
     blockSize = frames;
+    buffers_ = std::max(static_cast<uint32_t>(streamOptions.numberOfBuffers), 1u);
     return true;
 }
 
 bool AudioApi::startStream() {
+    started_.store(true);
 #ifdef CORVENA_RTAUDIO6
     if (rt_->startStream() != RTAUDIO_NO_ERROR) return false;
 #else
@@ -205,6 +214,8 @@ bool AudioApi::serverLost() const {
 }
 
 void AudioApi::stopStream() {
+    // What the library reports while we stop the stream is not a failure.
+    started_.store(false);
     if (!rt_ || !rt_->isStreamRunning()) return;
     // When the JACK server goes away the library closes the stream itself, on a
     // thread of its own. Stopping or closing it at the same time frees it twice:
@@ -241,17 +252,42 @@ uint32_t AudioApi::streamSampleRate() {
     }
 }
 
-long AudioApi::streamLatency() {
+uint32_t AudioApi::streamLatency(uint32_t blockSize, uint32_t sampleRate, bool& estimated) {
+    long reported = 0;
     try {
-        return rt_->getStreamLatency();
+        reported = rt_->getStreamLatency();
     } catch (const std::exception&) {
-        return 0;
     }
+    estimated = reported <= 0;
+    if (!estimated) return static_cast<uint32_t>(reported);
+    // Each direction holds the library's buffers of one block each and, for
+    // WASAPI, the shared-mode engine's period, 10 ms on Windows and Wine alike
+    // (RtAudio initialises shared mode with the default period). WASAPI asks for
+    // its latency before the client is initialised, DirectSound never fills it in.
+    const uint32_t period = apiName() == "wasapi" ? sampleRate / 100 : 0;
+    return 2 * (buffers_ * blockSize + period);
 }
 
-void AudioApi::report(const std::string& text) {
+void AudioApi::report(const std::string& text, bool fatal) {
+    if (fatal && started_.load()) {
+        noteFailure(text.c_str());
+        return;
+    }
     std::lock_guard<std::mutex> lock(errorMutex_);
     if (errorText_.empty()) errorText_ = text;
+}
+
+void AudioApi::noteFailure(const char* text) {
+    int none = 0;
+    if (!failure_.compare_exchange_strong(none, 1)) return;
+    std::strncpy(failureText_.data(), text, failureText_.size() - 1);
+    failure_.store(2, std::memory_order_release);
+}
+
+bool AudioApi::streamFailed(std::string& text) const {
+    if (failure_.load(std::memory_order_acquire) != 2) return false;
+    text = failureText_.data();
+    return true;
 }
 
 std::string AudioApi::errorText() const {

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -33,6 +34,7 @@ public:
     struct Options {
         bool minimizeLatency = false;
         bool scheduleRealtime = false;
+        uint32_t buffers = 0; // 0: the library's choice
         std::string streamName;
         int priority = 0;
     };
@@ -80,17 +82,29 @@ public:
     bool isStreamOpen() const;
     bool isStreamRunning() const;
     uint32_t streamSampleRate();
-    long streamLatency();
+    // Frames from input to output as the library reports them; where it reports
+    // none (0), an estimate from the block and the back end's buffers.
+    uint32_t streamLatency(uint32_t blockSize, uint32_t sampleRate, bool& estimated);
+
+    // Audio callbacks since the stream was opened (any thread).
+    uint64_t blocks() const { return blocks_.load(std::memory_order_relaxed); }
+    // True once the library reported that the started stream failed (a fatal
+    // error from its own threads: 6.x's error callback, 5.x's error callback in
+    // place of a throw); `text` is its report. Control thread.
+    bool streamFailed(std::string& text) const;
 
     // First text the library reported for this instance; empty when none.
     std::string errorText() const;
-    // Records a report of the library (kept only when it is the first).
-    void report(const std::string& text);
+    // Records a report of the library (kept only when it is the first); a fatal
+    // one while the stream is started marks the stream failed instead.
+    void report(const std::string& text, bool fatal = false);
 
 private:
     static int streamCallback(void* output, void* input, unsigned int frames, double streamTime,
                               unsigned int status, void* self);
     bool serverLost() const;
+    // Called by the library's threads: no lock, no allocation. The first report wins.
+    void noteFailure(const char* text);
 
     // Declared before the instance so that they outlive it: the library may call
     // back and report until the instance is gone.
@@ -101,6 +115,13 @@ private:
     // Counts audio callbacks; lets close tell a running stream from one whose
     // server went away (the library then closes the stream on a thread of its own).
     std::atomic<uint64_t> blocks_{0};
+    // Set while the stream is started by us: an error reported then ends it.
+    std::atomic<bool> started_{false};
+    // 0 none, 1 being written, 2 written (then failureText_ is read-only).
+    std::atomic<int> failure_{0};
+    std::array<char, 256> failureText_{};
+    // What the library made of the buffer count asked for (it writes it back).
+    uint32_t buffers_ = 0;
 
     std::unique_ptr<RtAudio> rt_;
 };

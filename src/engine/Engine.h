@@ -15,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,10 @@ public:
     bool open(const OpenRequest& request, StreamInfo& out, std::string& error);
     void close();
     StreamInfo streamInfo() const { return info; }
+    // Whether the open stream still runs: when the library reported it failed, or
+    // no block came for a second, the stream is closed (a running take finalised
+    // with what it holds, for `stop` to report) and the reason returned.
+    std::optional<std::string> checkStream(std::chrono::steady_clock::time_point now);
 
     // Live controls (control thread).
     void setAmpSettings(const AmpSettings& settings, bool enabled);
@@ -129,6 +134,12 @@ public:
     std::array<std::atomic<float>, maxInputChannels> inputPeaks{};
     std::atomic<float> outputPeak{0.0f};
     std::atomic<uint32_t> xrunCount{0};
+    // The stream watch (control thread).
+    uint64_t blocksSeen = 0;
+    std::chrono::steady_clock::time_point blockSeenAt;
+    // A take the stream's failure ended, until `stop` reports it.
+    std::optional<RecordingResult> failedTake;
+    std::string failedTakeError;
     ReampRender reamp; // offline renders of recorded DI, beside the live stream
 };
 

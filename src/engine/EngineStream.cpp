@@ -3,10 +3,20 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <thread>
 
 namespace corvena {
 
 namespace {
+
+// How long a started stream may go without a block before it counts as dead:
+// a second, or two blocks where a block lasts longer than half a second.
+std::chrono::steady_clock::duration streamSilence(uint32_t blockSize, uint32_t sampleRate) {
+    const auto twoBlocks = std::chrono::duration<double>(sampleRate == 0 ? 0.0 : 2.0 * blockSize / sampleRate);
+    return std::max<std::chrono::steady_clock::duration>(
+        std::chrono::seconds(1), std::chrono::duration_cast<std::chrono::steady_clock::duration>(twoBlocks));
+}
 
 // Back end for an open request: by name (any case), or, with no name, ASIO where
 // it is compiled and has a device, else the library's own default ("").
@@ -74,6 +84,19 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
         return false;
     }
 
+    // A back end without a device (no sound server, nothing configured) says so
+    // plainly rather than through the library's complaint about a default device.
+    std::vector<uint32_t> ids;
+    try {
+        ids = audio->deviceIds();
+    } catch (const std::exception&) {
+    }
+    if (ids.empty()) {
+        error = "no " + audio->apiName() + " audio device is available";
+        audio.reset();
+        return false;
+    }
+
     // Unreadable descriptions do not fail here: the counts fall back and the
     // library decides when opening.
     const uint32_t inputDevice = audio->deviceOrDefault(request.inputDevice, true);
@@ -97,6 +120,14 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
     AudioApi::Options options;
     options.minimizeLatency = true;
     options.scheduleRealtime = true;
+    // DirectSound mixes in 10 ms periods (over WASAPI on Windows, and under
+    // Wine): with the two blocks it keeps when asked for low latency its thread
+    // runs dry and the stream stutters. Its buffers hold at least 20 ms.
+    if (audio->apiName() == "ds") {
+        options.minimizeLatency = false;
+        const uint32_t block = std::max(request.blockSize, 16u);
+        options.buffers = std::max(2u, (request.sampleRate / 50 + block - 1) / block);
+    }
     options.streamName = "Corvena";
     options.priority = 90;
 
@@ -138,24 +169,70 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
     info.sampleRate = sampleRate;
 
     tone.setLive(true);
-    if (!audio->startStream()) {
-        tone.setLive(false);
+    bool started = audio->startStream();
+    if (!started) {
         error = audio->errorText();
         if (error.empty()) error = "could not start the audio stream";
+    } else {
+        // A library may start a stream that never runs (its thread gave up): it
+        // counts as started only once a block arrived.
+        const auto deadline = std::chrono::steady_clock::now() + streamSilence(n, sampleRate);
+        std::string failure;
+        while (started && audio->blocks() == 0) {
+            if (audio->streamFailed(failure) || std::chrono::steady_clock::now() >= deadline) {
+                error = "the audio stream did not start";
+                if (!failure.empty()) error += ": " + failure;
+                started = false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    if (!started) {
+        tone.setLive(false);
+        audio->stopStream();
         audio->closeStream();
         audio.reset();
         info = StreamInfo{};
         return false;
     }
+    blocksSeen = 0;
+    blockSeenAt = std::chrono::steady_clock::now();
 
     info.blockSize = n;
-    info.latencyFrames = static_cast<uint32_t>(audio->streamLatency());
+    info.latencyFrames = audio->streamLatency(n, sampleRate, info.latencyEstimated);
     info.api = audio->apiName();
     info.outputChannelCount = outputDeviceChannels;
     info.outputChannel = output.firstChannel;
     out = info;
     streamOpen.store(true);
     return true;
+}
+
+std::optional<std::string> Engine::checkStream(std::chrono::steady_clock::time_point now) {
+    if (!audio || !streamOpen.load()) return std::nullopt;
+    std::string reason;
+    const uint64_t blocks = audio->blocks();
+    if (audio->streamFailed(reason)) {
+        if (reason.empty()) reason = "the audio stream failed";
+    } else if (blocks != blocksSeen) {
+        blocksSeen = blocks;
+        blockSeenAt = now;
+        return std::nullopt;
+    } else if (now - blockSeenAt < streamSilence(info.blockSize, info.sampleRate)) {
+        return std::nullopt;
+    } else {
+        reason = "the audio stream stopped";
+    }
+    if (recording.load()) {
+        RecordingResult take;
+        std::string error;
+        stopRecording(take, error);
+        failedTakeError = "the audio stream failed during the take: " + reason;
+        if (!error.empty()) failedTakeError += "; " + error;
+        failedTake = take;
+    }
+    close();
+    return reason;
 }
 
 void Engine::close() {

@@ -46,6 +46,7 @@ bool Engine::startRecording(const std::string& di, const std::string& wet, std::
         return false;
     }
 
+    failedTake.reset(); // a take that ended with its stream is not reported any more
     diPath = di;
     wetPath = wet;
     diRing.reset();
@@ -70,6 +71,12 @@ bool Engine::startRecording(const std::string& di, const std::string& wet, std::
 }
 
 bool Engine::stopRecording(RecordingResult& result, std::string& error) {
+    if (!recording.load() && failedTake) {
+        result = *failedTake;
+        error = failedTakeError;
+        failedTake.reset();
+        return false;
+    }
     if (!recording.load()) {
         error = "not recording";
         return false;

@@ -20,7 +20,9 @@ using json = nlohmann::json;
 
 class AudioSession {
 public:
-    AudioSession() : process_(CORVENA_AUDIO_BINARY, JackEnvironment::server().environment()) {
+    // `extraEnv` ("NAME=value") is added to the server's variables.
+    explicit AudioSession(const std::vector<std::string>& extraEnv = {})
+        : process_(CORVENA_AUDIO_BINARY, withServer(extraEnv)) {
         auto ready = process_.readLine();
         ready_ = ready && ready->find("\"ready\"") != std::string::npos;
     }
@@ -40,6 +42,18 @@ public:
 
     // The next level event; nothing when none arrives within `timeout`.
     std::optional<json> nextLevel(std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) {
+        return nextEvent("level", timeout);
+    }
+    // The next event of that name (also one a request passed over); others but
+    // level events are kept for later.
+    std::optional<json> nextEvent(const std::string& name, std::chrono::milliseconds timeout) {
+        auto& passed = process_.passedEvents();
+        for (auto it = passed.begin(); it != passed.end(); ++it) {
+            json j = json::parse(*it, nullptr, false);
+            if (j.value("event", "") != name) continue;
+            passed.erase(it);
+            return j;
+        }
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -47,7 +61,9 @@ public:
             auto line = process_.readLine(left);
             if (!line) return std::nullopt;
             json j = json::parse(*line, nullptr, false);
-            if (j.is_object() && j.value("event", "") == "level") return j;
+            const std::string event = j.is_object() ? j.value("event", "") : "";
+            if (event == name) return j;
+            if (!event.empty() && event != "level") passed.push_back(*line);
         }
     }
 
@@ -70,6 +86,10 @@ public:
     }
 
 private:
+    static std::vector<std::string> withServer(std::vector<std::string> env) {
+        for (const auto& entry : JackEnvironment::server().environment()) env.push_back(entry);
+        return env;
+    }
     EngineProcess process_;
     bool ready_ = false;
     int lastId_ = 0;

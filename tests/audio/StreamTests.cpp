@@ -45,6 +45,7 @@ TEST(Open, ReportsWhatTheServerGrantsWhateverWasAsked) {
         const double frames = r["latencyFrames"].get<double>();
         EXPECT_GT(frames, 0.0);
         EXPECT_DOUBLE_EQ(r["latencyMs"].get<double>(), frames / 48000.0 * 1000.0);
+        EXPECT_EQ(r["latencyEstimated"], false) << "JACK's own figure";
         EXPECT_EQ(engine.request({{"cmd", "status"}})["blockSize"], 128);
     }
     // Three opens in a row leave one stream: one JACK client with 2 in and 2 out.

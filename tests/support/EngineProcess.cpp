@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -147,6 +148,12 @@ std::optional<std::string> EngineProcess::readReply(std::chrono::milliseconds ti
         auto line = readLine(left);
         if (!line) return std::nullopt;
         if (line->rfind("{\"event\":\"level\"", 0) == 0) continue;
+        // Replies carry "ok", events never do.
+        const auto parsed = nlohmann::json::parse(*line, nullptr, false);
+        if (parsed.is_object() && parsed.contains("event") && !parsed.contains("ok")) {
+            events_.push_back(*line);
+            continue;
+        }
         return line;
     }
 }

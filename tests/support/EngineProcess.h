@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,7 +29,8 @@ public:
 
     // Next stdout line (without its line feed), or nothing after `timeout`/at end of output.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Next line that is not a level event.
+    // Next line that is not an event; events other than level events are kept
+    // in passedEvents().
     std::optional<std::string> readReply(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Sends `line` and returns the next non-event line.
     std::string request(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(20));
@@ -43,6 +45,8 @@ public:
     const std::string& stderrText() const { return stderr_; }
     const std::string& collectStderr();
     void leaveStderrUnread() { readStderr_ = false; }
+    // Events (streamError, …) that readReply passed over, oldest first.
+    std::deque<std::string>& passedEvents() { return events_; }
     // Times the engine's main thread went to sleep (its voluntary context switches).
     long mainThreadWakeups() const;
 
@@ -58,6 +62,7 @@ private:
     std::string buffer_;
     size_t bufferStart_ = 0; // consumed bytes at the front of buffer_
     std::string stderr_;
+    std::deque<std::string> events_;
 };
 
 // Directory for a test's files, created fresh under the build directory.

@@ -1,0 +1,224 @@
+// corvena-audio.exe streaming under Wine through WASAPI and DirectSound. Wine's
+// ALSA driver plays into ALSA's JACK plug-in (a private HOME's .asoundrc makes it
+// ALSA's default PCM), a client of the tests' private JACK server, where the
+// tests' own client feeds and hears the engine. Run by scripts/windows-test.sh
+// (CORVENA_TEST_LAUNCHER=wine, CORVENA_TEST_ENGINE=…/corvena-audio.exe, the
+// prefix's audio driver set to ALSA); skipped without an engine to launch.
+#include "AudioSession.h"
+#include "WavFiles.h"
+
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+using namespace corvena::test;
+using namespace std::chrono_literals;
+
+static auto* const jackEnvironment = ::testing::AddGlobalTestEnvironment(new JackEnvironment);
+
+namespace {
+
+constexpr uint32_t rate = 48000, block = 128;
+
+// DirectSound lists no device over the JACK PCM itself (it derives its primary
+// buffer's formats from 8- and 16-bit support, which that PCM refuses): it gets
+// a plug PCM around it.
+std::string alsaHome(const std::string& name, bool configured, bool plug) {
+    const std::string home = freshTempDir(name);
+    if (!configured) return home;
+    std::ofstream rc(home + "/.asoundrc");
+    rc << "pcm." << (plug ? "corvenajack" : "!default") << " {\n  type jack\n  name \"corvena\"\n"
+       << "  playback_ports { 0 system:playback_1 1 system:playback_2 }\n"
+       << "  capture_ports { 0 system:capture_1 1 system:capture_2 }\n}\n";
+    if (plug) rc << "pcm.!default {\n  type plug\n  slave.pcm \"corvenajack\"\n}\n";
+    return home;
+}
+
+// The server's own count of frames, the clock the takes are measured by.
+struct ServerClock {
+    jack_client_t* client = jack_client_open("WineClock", JackOptions(JackNoStartServer | JackServerName), nullptr,
+                                             JackEnvironment::server().name().c_str());
+    ServerClock() { if (client) jack_activate(client); }
+    ~ServerClock() { if (client) jack_client_close(client); }
+    uint64_t frames() const { return jack_last_frame_time(client); }
+};
+
+std::vector<float> toFloat(const std::vector<int32_t>& codes, size_t from, size_t count) {
+    std::vector<float> out;
+    for (size_t k = from; k < std::min(codes.size(), from + count); ++k) out.push_back(codes[k] / 8388607.0f);
+    return out;
+}
+
+class WineAudio : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (!std::getenv("CORVENA_TEST_ENGINE")) GTEST_SKIP() << "needs CORVENA_TEST_ENGINE (scripts/windows-test.sh)";
+    }
+    // The port of the plug-in's client that matches `suffix` (capture side "in_000",
+    // playback side "out_000"), waited for on level events.
+    std::string pluginPort(AudioSession& engine, JackPeer& peer, const std::string& suffix) {
+        for (int i = 0; i < 100; ++i) {
+            const auto found = peer.ports("^corvena[^:]*:" + suffix + "$");
+            if (!found.empty()) return found.front();
+            engine.nextLevel();
+        }
+        return "";
+    }
+};
+
+TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
+    const std::string api = GetParam();
+    AudioSession engine({"HOME=" + alsaHome("wine-" + api, true, api == "ds")});
+    ASSERT_TRUE(engine.ready());
+
+    int outputs = 0, inputs = 0;
+    const json listed = engine.request({{"cmd", "listDevices"}});
+    for (const json& d : listed["devices"])
+        if (d["api"] == api) {
+            outputs += d["outputChannels"].get<int>() >= 2;
+            inputs += d["inputChannels"].get<int>() >= 2;
+        }
+    EXPECT_GE(outputs, 1);
+    EXPECT_GE(inputs, 1);
+
+    const json open = engine.request({{"cmd", "open"}, {"api", api}});
+    ASSERT_TRUE(open["ok"].get<bool>()) << open.dump();
+    EXPECT_EQ(open["api"], api);
+    EXPECT_EQ(open["sampleRate"], rate);
+    EXPECT_EQ(open["blockSize"], block);
+    EXPECT_EQ(channelsOf(open), (std::vector<int>{2, 0, 2, 0}));
+    EXPECT_GT(open["latencyFrames"].get<uint32_t>(), 0u);
+    EXPECT_GT(open["latencyMs"].get<double>(), 0.0);
+
+    JackPeer peer(JackEnvironment::server().name(), "WinePeer");
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    const std::string in = pluginPort(engine, peer, "in_000"), out = pluginPort(engine, peer, "out_000");
+    ASSERT_TRUE(peer.connectFeed(0, in)) << in;
+    ASSERT_TRUE(peer.connectCapture(0, out)) << out;
+    peer.setSine(0, 220.0f, 0.4f);
+
+    // Level events on their 50 ms grid, over two seconds from one that was waited
+    // for (not one already in the pipe); the readings' jitter spreads over 40 intervals.
+    auto first = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100 && std::chrono::steady_clock::now() - first < 20ms; ++i) {
+        first = std::chrono::steady_clock::now();
+        ASSERT_TRUE(engine.nextLevel().has_value());
+    }
+    first = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(engine.nextLevel().has_value());
+    const double cadence = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - first).count() / 40;
+    EXPECT_GE(cadence, 49.9);
+    EXPECT_LE(cadence, 55.0);
+    EXPECT_NEAR(engine.levelAfter(200ms).value("in", 0.0), 0.4, 0.02) << "the fed sine on the meter";
+
+    // Through the amp (Drive) at the monitor's level.
+    const auto amped = peer.captureSteady(9600).at(0);
+    EXPECT_NEAR(frequencyOf(amped), 220.0, 2.0);
+    EXPECT_GT(peakOf(amped), 0.05f);
+
+    // A take of two seconds on the server's clock, under a path of non-ASCII
+    // characters and a space, taken again while the server or the engine saw an
+    // xrun (DirectSound's duplex thread skips input to stay in step).
+    const std::string dir = freshTempDir("wine-take-" + api) + "/José";
+    std::filesystem::create_directory(dir);
+    const std::string take = dir + "/toma 1.wav";
+    std::string windowsPath = "Z:" + take;
+    std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
+    ServerClock clock;
+    ASSERT_NE(clock.client, nullptr);
+    json stop;
+    uint64_t recordSent = 0, recordReplied = 0, stopSent = 0, stopReplied = 0;
+    int attempts = 0;
+    uint32_t xruns = 1;
+    for (; xruns != 0 && attempts < 3; ++attempts) {
+        const uint32_t serverXruns = peer.xruns();
+        xruns = 0;
+        recordSent = clock.frames();
+        ASSERT_TRUE(engine.request({{"cmd", "record"}, {"diPath", windowsPath}})["ok"].get<bool>());
+        recordReplied = clock.frames();
+        while (clock.frames() - recordReplied < 2 * rate)
+            xruns += engine.nextLevel().value_or(json::object()).value("xruns", 0u);
+        stopSent = clock.frames();
+        stop = engine.request({{"cmd", "stop"}});
+        stopReplied = clock.frames();
+        xruns += peer.xruns() - serverXruns;
+    }
+    ASSERT_TRUE(stop["ok"].get<bool>()) << stop.dump();
+    EXPECT_EQ(stop["diPath"], windowsPath);
+    const uint64_t frames = stop["frames"].get<uint64_t>();
+    // A block a second, and the 10 ms period Wine's devices deliver in at each end
+    // and per xrun (a loaded machine makes some in every take).
+    const uint64_t slack = (frames / rate + 1) * block + (2 + xruns) * rate / 100;
+    EXPECT_GE(frames + slack, stopSent - recordReplied);
+    EXPECT_LE(frames, stopReplied - recordSent + slack);
+    EXPECT_EQ(checkWav(take, rate, static_cast<int64_t>(frames)), "");
+    const auto di = toFloat(readWithSndfile(take).samples, frames / 2, rate / 2);
+    EXPECT_NEAR(frequencyOf(di), 220.0, 1.0);
+    EXPECT_NEAR(peakOf(di), 0.4f, 0.02f);
+
+    // The round trip, to a cycle or two: the sine starts as the capture does (both
+    // at the peer's next cycle), through the bypassed amp.
+    ASSERT_TRUE(engine.request({{"cmd", "amp"}, {"enabled", false}})["ok"].get<bool>());
+    peer.setSilence(0);
+    engine.settle(300ms);
+    std::vector<std::vector<float>> heard;
+    std::thread listening([&] { heard = peer.capture(rate / 2); });
+    peer.setSine(0, 220.0f, 0.4f);
+    listening.join();
+    const auto& back = heard.at(0);
+    const auto onset = std::find_if(back.begin(), back.end(), [](float x) { return std::fabs(x) > 0.05f; }) - back.begin();
+    EXPECT_LT(onset, static_cast<long>(back.size())) << "the sine came back within half a second";
+
+    // The test tone alone.
+    ASSERT_TRUE(engine.request({{"cmd", "monitor"}, {"enabled", false}})["ok"].get<bool>());
+    ASSERT_TRUE(engine.request({{"cmd", "tone"}, {"frequency", 1000.0}, {"level", 0.3}})["ok"].get<bool>());
+    engine.settle(300ms);
+    const auto tone = peer.captureSteady(9600).at(0);
+    EXPECT_NEAR(frequencyOf(tone), 1000.0, 5.0);
+    EXPECT_NEAR(peakOf(tone), 0.3f, 0.03f);
+
+    std::cout << "[ figures  ] " << api << ": " << open.dump() << ", level every " << cadence << " ms, take of "
+              << frames << " frames in " << stopSent - recordReplied << " to " << stopReplied - recordSent
+              << " server frames (attempt " << attempts << ", " << xruns << " xruns), round trip "
+              << onset * 1000.0 / rate << " ms\n";
+    EXPECT_EQ(engine.quit(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, WineAudio, ::testing::Values("wasapi", "ds"));
+
+// Wine builds WASAPI's sample rate converter on GStreamer: without its plug-ins a
+// stream that needs one does not start and says why; at the device's rate it
+// needs none and runs.
+TEST_F(WineAudio, WithoutGStreamerOnlyTheDevicesRateStreams) {
+    const std::string home = alsaHome("wine-nogst", true, false);
+    AudioSession engine({"HOME=" + home, "GST_PLUGIN_SYSTEM_PATH_1_0=" + home, "GST_PLUGIN_PATH_1_0=" + home,
+                         "GST_REGISTRY_1_0=" + home + "/gst-registry.bin"});
+    ASSERT_TRUE(engine.ready());
+    const json converted = engine.request({{"cmd", "open"}, {"api", "wasapi"}, {"sampleRate", 44100}});
+    EXPECT_EQ(converted.value("error", ""), "the audio stream did not start: RtApiWasapi::wasapiThread: Unable to "
+                                            "create the capture sample rate converter.") << converted.dump();
+    EXPECT_FALSE(engine.request({{"cmd", "status"}})["open"].get<bool>());
+    ASSERT_TRUE(engine.request({{"cmd", "open"}, {"api", "wasapi"}})["ok"].get<bool>());
+    EXPECT_TRUE(engine.nextLevel().has_value());
+    EXPECT_EQ(engine.quit(), 0);
+}
+
+TEST_F(WineAudio, WithoutTheAlsaConfigurationNothingIsListedAndOpenFails) {
+    AudioSession engine({"HOME=" + alsaHome("wine-none", false, false)});
+    ASSERT_TRUE(engine.ready());
+    EXPECT_EQ(engine.request({{"cmd", "listDevices"}})["devices"], json::array());
+    for (const char* api : {"wasapi", "ds"}) {
+        const json open = engine.request({{"cmd", "open"}, {"api", api}});
+        EXPECT_FALSE(open["ok"].get<bool>()) << open.dump();
+        EXPECT_EQ(open.value("error", ""), std::string("no ") + api + " audio device is available");
+    }
+    EXPECT_FALSE(engine.request({{"cmd", "status"}})["open"].get<bool>());
+    EXPECT_EQ(engine.quit(), 0);
+}
+
+} // namespace
