@@ -135,7 +135,12 @@ void Amp::captureFront(float* buffer, int32_t n) {
     }
 }
 
-void Amp::toneStack(float* buffer, int32_t n) { processBiquadChain(&sections_[2], 3, buffer, n); }
+void Amp::toneStack(float* buffer, int32_t n) {
+    // Controls at their middle make sections that pass the signal unchanged:
+    // a capture with a flat tone stack is heard exactly as it was captured.
+    if (settings_.bass == 0.5f && settings_.mid == 0.5f && settings_.treble == 0.5f) return;
+    processBiquadChain(&sections_[2], 3, buffer, n);
+}
 
 void Amp::outputStage(float* output, int32_t m) {
     const float gain = outputGain_;
