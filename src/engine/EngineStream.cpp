@@ -108,21 +108,38 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
         return false;
     }
 
+    prepareChain(audio->streamSampleRate(), blockSize, inputChannels, request.inputChannel);
+
+    if (!audio->startStream()) {
+        error = audio->errorText();
+        if (error.empty()) error = "could not start the audio stream";
+        audio->closeStream();
+        audio.reset();
+        info = StreamInfo{};
+        return false;
+    }
+
+    info.latencyFrames = static_cast<uint32_t>(audio->streamLatency());
+    info.api = audio->apiName();
+    info.outputChannelCount = outputDeviceChannels;
+    info.outputChannel = output.firstChannel;
+    out = info;
+    streamOpen.store(true);
+    return true;
+}
+
+void Engine::prepareChain(uint32_t sampleRate, uint32_t blockSize, uint32_t inputChannels, uint32_t inputChannel) {
     inputChannelCount = inputChannels;
-    selectedInputChannel.store(std::min(inputChannels - 1, request.inputChannel));
+    selectedInputChannel.store(std::min(inputChannels - 1, inputChannel));
     for (auto& peak : inputPeaks) peak.store(0.0f);
 
-    const uint32_t sampleRate = audio->streamSampleRate();
-    const uint32_t n = blockSize;
-
-    // Everything the callback touches is sized and prepared before the stream starts.
-    diBuffer.assign(n, 0.0f);
-    wetBuffer.assign(n, 0.0f);
-    pluginLeft.assign(n, 0.0f);
-    pluginRight.assign(n, 0.0f);
-    amp.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(n));
+    diBuffer.assign(blockSize, 0.0f);
+    wetBuffer.assign(blockSize, 0.0f);
+    pluginLeft.assign(blockSize, 0.0f);
+    pluginRight.assign(blockSize, 0.0f);
+    amp.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(blockSize));
     limiter.prepare(static_cast<double>(sampleRate));
-    plugin.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(n));
+    plugin.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(blockSize));
     {
         std::lock_guard<std::mutex> lock(settingsMutex);
         amp.applySettings(pendingSettings);
@@ -136,24 +153,7 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
     tunerScratch.assign(8192, 0.0f);
     pitchDetector.prepare(static_cast<double>(sampleRate));
     info.sampleRate = sampleRate;
-
-    if (!audio->startStream()) {
-        error = audio->errorText();
-        if (error.empty()) error = "could not start the audio stream";
-        audio->closeStream();
-        audio.reset();
-        info = StreamInfo{};
-        return false;
-    }
-
-    info.blockSize = n;
-    info.latencyFrames = static_cast<uint32_t>(audio->streamLatency());
-    info.api = audio->apiName();
-    info.outputChannelCount = outputDeviceChannels;
-    info.outputChannel = output.firstChannel;
-    out = info;
-    streamOpen.store(true);
-    return true;
+    info.blockSize = blockSize;
 }
 
 void Engine::close() {
