@@ -36,10 +36,9 @@ struct EditorProcess : ::testing::Test {
 
 } // namespace
 
-TEST_F(EditorProcess, ZamCompsEditorIsDrawnByTheMainLoopAndClosedByItsWindowOrAnotherLoad) {
+TEST_F(EditorProcess, ZamCompsEditorIsDrawnByTheMainLoopAndClosedByItsWindow) {
     EXPECT_TRUE(open(false)) << "nothing loaded";
     ASSERT_TRUE(load("/usr/lib/vst3/ZamComp.vst3"));
-    EXPECT_TRUE(open(false)) << "nothing open";
     ASSERT_TRUE(open());
     const unsigned long window = editorWindow();
     ASSERT_NE(window, 0u);
@@ -47,26 +46,15 @@ TEST_F(EditorProcess, ZamCompsEditorIsDrawnByTheMainLoopAndClosedByItsWindowOrAn
     const X11Probe::Geometry outer = probe.geometry(window), inner = probe.geometry(view[0]);
     EXPECT_GT(outer.width, 100u);
     EXPECT_EQ(std::make_pair(outer.width, outer.height), std::make_pair(inner.width, inner.height)) << "the view fills it";
-    EXPECT_EQ(status()["editorOpen"], true);
     // The plug-in draws its user interface only while the main loop pumps it.
     EXPECT_TRUE(waitFor([&] { return probe.screenshotColours(window) > 16; }, 10s)) << probe.screenshotColours(window);
     ASSERT_TRUE(open()) << "the same window with the same view";
     EXPECT_EQ(probe.topLevelsNamed("Amp"), std::vector<unsigned long>{window});
     EXPECT_EQ(probe.children(window), view);
-
     probe.sendProtocol(window); // the window manager's close button
     // The turn that answers a ping may have pumped just before the message came; the next one has seen it.
     engine.request({{"cmd", "ping"}});
     EXPECT_EQ(json({status()["editorOpen"], status()["loaded"]}), json({false, true}));
-    EXPECT_TRUE(noWindow());
-    ASSERT_TRUE(open());
-    ASSERT_NE(editorWindow(), 0u);
-    EXPECT_TRUE(load("/usr/lib/vst3/ZamGate.vst3"));
-    EXPECT_EQ(status()["editorOpen"], false) << "a load closes the editor first";
-    EXPECT_TRUE(noWindow());
-    ASSERT_TRUE(open());
-    ASSERT_NE(editorWindow(), 0u);
-    EXPECT_TRUE(open(false));
     EXPECT_TRUE(noWindow());
     ASSERT_TRUE(open());
     ASSERT_NE(editorWindow(), 0u);

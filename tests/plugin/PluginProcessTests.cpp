@@ -81,6 +81,8 @@ TEST_F(PluginProcess, CommandsAndTheirRepliesWithoutAStream) {
     EXPECT_EQ(engine.quit(), 0);
 }
 
+// What is heard is the plug-in's while it is enabled; loads and unloads while
+// the audio runs never glitch into garbage.
 TEST_F(PluginProcess, TheOutputIsThePluginsAndLoadsUnderAudioNeverGlitch) {
     play();
     const std::vector<float> amp = heard();
@@ -92,20 +94,6 @@ TEST_F(PluginProcess, TheOutputIsThePluginsAndLoadsUnderAudioNeverGlitch) {
     EXPECT_NEAR(peakOf(heard()), peakOf(amp), 0.02);
     EXPECT_TRUE(ok(engine.request({{"cmd", "vstEnable"}, {"enabled", true}})));
     EXPECT_TRUE(passesThrough(heard()));
-    // A parameter set and a state restored while the stream runs are heard.
-    const json unity = engine.request({{"cmd", "vstGetState"}})["state"];
-    EXPECT_TRUE(ok(engine.request({{"cmd", "vstSetParam"}, {"param", 7}, {"value", 0.25}})));
-    EXPECT_NEAR(peakOf(heard()), 0.16f, 0.002f);
-    EXPECT_TRUE(ok(engine.request({{"cmd", "vstSetState"}, {"state", unity}})));
-    EXPECT_TRUE(passesThrough(heard()));
-
-    // Real plug-ins (not ZamEQ2: its 4.2 release puts out NaN at its defaults).
-    for (const char* name : {"ZamTube", "ZamComp", "ZamGEQ31"}) {
-        ASSERT_TRUE(ok(load(zamBundle(name)))) << name;
-        const auto out = heard();
-        EXPECT_GT(peakOf(out), 0.01f) << name;
-        EXPECT_TRUE(allFinite(out.data(), out.size())) << name;
-    }
     EXPECT_TRUE(ok(engine.request({{"cmd", "vstUnload"}})));
     EXPECT_NEAR(peakOf(heard()), peakOf(amp), 0.02) << "the amp path again";
 

@@ -57,19 +57,10 @@ const PluginParameter* byTitle(const std::vector<PluginParameter>& params, const
     return it == params.end() ? nullptr : &*it;
 }
 
-// Class infos come from the richest factory interface (only the wide one
-// carries the vendor); analysers call themselves "Fx|Instrument" and are effects.
-TEST(ModuleTest, ClassInfosComeFromTheRichestFactory) {
-    std::string error;
-    Module::Ptr two = Module::create(testBundle("CorvenaTwoClasses"), error);
-    ASSERT_TRUE(two) << error;
-    const auto infos = two->getFactory().classInfos();
-    ASSERT_EQ(infos.size(), 3u);
-    EXPECT_EQ(std::tie(infos[0].category, infos[0].name, infos[0].vendor),
-              std::make_tuple("Audio Module Class", "Corvena Two Classes", "corvena tests"));
-    EXPECT_EQ(infos[1].category, "Component Controller Class");
-    EXPECT_FALSE(infos[1].isAudioEffect());
-    ClassInfo c = infos[0];
+// Analysers and host checkers call themselves "Fx|Instrument": effects.
+TEST(ModuleTest, WhichClassesAreEffects) {
+    ClassInfo c;
+    c.category = "Audio Module Class";
     for (const auto& [sub, effect] : std::vector<std::pair<std::string, bool>>{
              {"Fx|Instrument", true}, {"Instrument|Fx", true}, {"Instrument|Synth", false}, {"Instrument", false},
              {"Instrumental|Fx|Delay", true}, {"", true}, {"Analyzer", true}}) {
@@ -291,19 +282,9 @@ TEST(PluginSlotTest, EditsArriveInTheNextBlockAsOnePointWithTheLatestValue) {
     ASSERT_TRUE(run(slot, b));
     EXPECT_EQ(probe->blocksWithChanges, 3) << "not delivered again";
 
-    // The handler answers the other calls as a plain handler does.
-    IComponentHandler* handler = probe->handler.load();
-    ASSERT_NE(handler, nullptr);
-    for (int32 flags : {0, int32(kReloadComponent), int32(kLatencyChanged), int32(kIoChanged), 0x7FFFFFFF})
-        EXPECT_EQ(handler->restartComponent(flags), kResultOk);
+    for (int32 flags : {0, int32(kReloadComponent), int32(kLatencyChanged), int32(kIoChanged), 0x7FFFFFFF}) // as zam-plugins do
+        EXPECT_EQ(probe->handler.load()->restartComponent(flags), kResultOk);
     EXPECT_TRUE(slot.isReady());
-    EXPECT_EQ(handler->beginEdit(kGainId) + handler->endEdit(kGainId), kResultOk);
-    void* obj = nullptr;
-    ASSERT_EQ(handler->queryInterface(IComponentHandler::iid, &obj), kResultOk);
-    EXPECT_EQ(obj, handler);
-    static_cast<FUnknown*>(obj)->release();
-    EXPECT_EQ(handler->queryInterface(IComponentHandler2::iid, &obj), kNoInterface);
-    EXPECT_EQ(obj, nullptr);
 
     probe->edit(kGainId, 0.3);
     ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
@@ -345,26 +326,10 @@ TEST(PluginSlotTest, ParametersAreTheControllersAndASetValueIsHeardInTheNextBloc
     EXPECT_FALSE(slot.setParameter(4242, 0.5, now, error));
     EXPECT_EQ(error, "no such parameter: 4242");
 
-    for (const auto& [name, title] : kHaveZam ? std::vector<std::pair<std::string, std::string>>{{"ZamComp", "Makeup"}, {"ZamTube", "Tube Drive"}}
-                                              : std::vector<std::pair<std::string, std::string>>{}) {
-        ASSERT_TRUE(slot.load(zamBundle(name), error)) << error;
-        ASSERT_TRUE(slot.parameters(params, error));
-        for (const auto& p : params) EXPECT_FALSE(p.title.empty() || p.display.empty()) << name << " " << p.id;
-        const PluginParameter* knob = byTitle(params, title);
-        ASSERT_NE(knob, nullptr) << name;
-        Block in(512, 0.5f);
-        const std::vector<float> settled = settle(slot, in, 100);
-        const float drift = maxDifference(settle(slot, in, 1), settled); // ZamTube's circuit never quite repeats
-        ASSERT_LT(drift, 1e-3f);
-        ASSERT_TRUE(slot.setParameter(knob->id, 0.8, now, error)) << error;
-        EXPECT_NEAR(now.value, 0.8, 1e-6);
-        EXPECT_NE(now.display, knob->display);
-        EXPECT_GT(maxDifference(settle(slot, in, 1), settled), 10 * drift + 1e-3f) << name;
-        const auto readOnly = std::find_if(params.begin(), params.end(), [](const auto& p) { return p.readOnly; });
-        ASSERT_NE(readOnly, params.end()) << name; // gain reduction, sample rate
-        EXPECT_FALSE(slot.setParameter(readOnly->id, 0.5, now, error));
-        EXPECT_EQ(error, "the parameter is read-only");
-    }
+    if (!kHaveZam) return;
+    ASSERT_TRUE(slot.load(zamBundle("ZamComp"), error)) << error;
+    EXPECT_FALSE(slot.setParameter(11, 0.5, now, error)) << "its gain reduction";
+    EXPECT_EQ(error, "the parameter is read-only");
 }
 
 // Saved, unloaded, loaded again and restored: the same values and, once
@@ -492,23 +457,6 @@ TEST(PluginSlotTest, ForeignBrokenAndRejectedStatesAreRefusedAndChangeNothing) {
     ASSERT_TRUE(slot.getState(other, error)) << error;
     EXPECT_EQ(other.size(), 24u + 4 + 8 + 4);
     EXPECT_TRUE(slot.setState(other, error)) << error;
-}
-
-// Every zam plug-in installed loads and processes. (They assert on every block
-// without output parameter changes: the test plug-in's probe sees them given.)
-TEST(PluginSlotTest, EveryZamPluginLoadsAndProcesses) {
-    if (!kHaveZam) GTEST_SKIP() << "no Windows build of zam-plugins";
-    PluginSlot slot;
-    int tried = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/vst3")) {
-        if (entry.path().filename().string().rfind("Za", 0) != 0) continue;
-        std::string error;
-        ASSERT_TRUE(slot.load(entry.path().string(), error)) << error;
-        Block b(512, 0.5f);
-        for (int i = 0; i < 20; ++i) ASSERT_TRUE(run(slot, b)) << entry.path();
-        ++tried;
-    }
-    EXPECT_GE(tried, 10);
 }
 
 // A static slot (as the engine's) still holding a plug-in at exit: the
