@@ -48,22 +48,6 @@ TEST(Setters, ClampEveryValueIncludingNaNAndInfinities) {
     }
 }
 
-TEST(Setters, MetronomeRestartsTheBarOnlyWhenSwitchedOnAndTheChannelWaitsForAStream) {
-    Engine e;
-    e.setMetronome(true, 100.0f);
-    EXPECT_TRUE(e.metronomeResetRequested.exchange(false));
-    e.setMetronome(true, 120.0f);
-    EXPECT_FALSE(e.metronomeResetRequested.load()) << "already running: no restart";
-    e.setMetronome(false, 100.0f);
-    EXPECT_FALSE(e.metronomeResetRequested.load());
-
-    e.setInputChannel(7);
-    EXPECT_EQ(e.selectedInputChannel.load(), 7u) << "no stream yet: stored unchanged";
-    e.inputChannelCount = 2;
-    e.setInputChannel(7);
-    EXPECT_EQ(e.selectedInputChannel.load(), 1u);
-}
-
 TEST(RequestFields, AmpSettingsMergePresentKeysAndFieldsConvertExactly) {
     AmpSettings s = mergeAmpSettings(json::parse(R"({"gain":0.9})"), AmpSettings{});
     EXPECT_EQ(std::tie(s.model, s.gain, s.bass, s.level, s.gate), std::make_tuple(AmpModel::Drive, 0.9f, 0.5f, 0.7f, 0.5f));

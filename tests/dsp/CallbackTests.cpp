@@ -70,31 +70,6 @@ TEST(ProcessBlock, DecliningPluginFallsBackToAmpAndLimiter) {
     }
 }
 
-// The tone replaces monitor and click, its phase held while off; the takes
-// still get the guitar.
-TEST(ProcessBlock, ToneReplacesMonitorAndClickWhileTakesKeepTheGuitar) {
-    EngineRig rig;
-    rig.engine.setMetronome(true, 120.0f);
-    rig.engine.wetPath = "wet.wav";
-    rig.engine.recording.store(true);
-    const std::vector<float> note = sine(128, 196.0, 0.5f);
-    for (int b = 0, sounded = 0; b < 3; ++b) {
-        rig.engine.setTestTone(b != 1, 440.0f, 0.15f);
-        rig.run(note.data());
-        if (b == 1) continue;
-        if (b == 0) EXPECT_TRUE(rig.engine.metronomeResetRequested.load()) << "no click under the tone";
-        for (uint32_t i = 0; i < 128; ++i, ++sounded) {
-            ASSERT_NEAR(rig.left(i), 0.15 * std::sin(2 * M_PI * 440.0 * sounded / 48000.0), 1e-6) << sounded;
-            ASSERT_EQ(rig.right(i), rig.left(i));
-        }
-    }
-    std::vector<float> di(512), wet(512);
-    EXPECT_EQ(rig.engine.diRing.pop(di.data(), 512), 384u);
-    EXPECT_EQ(rig.engine.wetRing.pop(wet.data(), 512), 384u);
-    EXPECT_TRUE(std::equal(note.begin(), note.end(), di.begin() + 256));
-    EXPECT_TRUE(std::equal(wet.begin() + 256, wet.begin() + 384, rig.engine.wetBuffer.begin()));
-}
-
 TEST(ProcessBlock, ClickOnlyWhileRecordingAndSettingsAtTheNextBlock) {
     EngineRig rig;
     rig.engine.setMetronome(true, 120.0f);
