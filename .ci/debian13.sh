@@ -3,7 +3,8 @@
 # machine's apt sources name: a clean clone of the project is copied in and
 # the README's two commands run inside it as a new user types them (the quick
 # start, then the test command). Then Debian 13's VST 3 packages are installed
-# there and the plug-in sweep runs against them.
+# there and the plug-in sweep (scripts/plugin-sweep.sh) surveys them; its table
+# lands in build/plugin-sweep.txt there and in this lane's output.
 #
 #   .ci/debian13.sh [work-dir]        (default: ./build-debian13; run as root)
 set -euo pipefail
@@ -68,6 +69,5 @@ inside "pkg-config --modversion rtaudio | grep -q '^6\.'"
 inside "DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
     vst3sdk-plugins lsp-plugins-vst3 dragonfly-reverb-vst3 dpf-plugins-vst3 >/dev/null"
 start=$SECONDS
-inside "cd build && CORVENA_SWEEP_PACKAGES='vst3sdk-plugins lsp-plugins-vst3 dragonfly-reverb-vst3 dpf-plugins-vst3' \
-    ctest --output-on-failure --timeout 1800 -R '^PluginSweep\\.' && cat tests/editor/plugin-sweep.txt"
+inside "./scripts/plugin-sweep.sh build vst3sdk-plugins lsp-plugins-vst3 dragonfly-reverb-vst3 dpf-plugins-vst3"
 echo "debian13: plug-in sweep took $((SECONDS - start)) s"

@@ -9,7 +9,7 @@ set -euo pipefail
 
 BUILD_DIR=${1:-./build}
 ENGINE="$BUILD_DIR/src/corvena-audio"
-FEEDER="$BUILD_DIR/tests/audio/corvena-guitar-feeder"
+FEEDER="$BUILD_DIR/demo/corvena-guitar-feeder"
 for tool in "$ENGINE" "$FEEDER"; do
     if [[ ! -x "$tool" ]]; then
         echo "run-demo: $tool is missing; build first (cmake --build $BUILD_DIR)" >&2

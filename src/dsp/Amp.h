@@ -40,14 +40,6 @@ public:
 
     const AmpSettings& settings() const { return settings_; }
 
-    // Read-only views for measurement and tests.
-    double sampleRate() const { return sampleRate_; }
-    const Biquad& section(int32_t index) const { return sections_[index]; }
-    const NoiseGate& gate() const { return gate_; }
-    const Oversampler& oversampler() const { return oversampler_; }
-    float preGain() const { return preGain_; }
-    float outputGain() const { return outputGain_; }
-
 private:
     void updateCoefficients();
     void clearSignalState();

@@ -12,10 +12,6 @@ public:
     void prepare(double sampleRate);
     void process(float* buffer, int32_t n);
 
-    float envelope() const { return envelope_; }
-    float attackCoefficient() const { return attack_; }
-    float releaseCoefficient() const { return release_; }
-
 private:
     float envelope_ = 0.0f;
     float attack_ = 0.0f;

@@ -44,6 +44,9 @@ public:
     std::vector<DeviceRecord> listDevices();
     bool open(const OpenRequest& request, StreamInfo& out, std::string& error);
     void close();
+    // Sizes and prepares everything the callback touches, for a stream of this
+    // shape; `open` calls it before the stream starts (control thread).
+    void prepareChain(uint32_t sampleRate, uint32_t blockSize, uint32_t inputChannels, uint32_t inputChannel);
     StreamInfo streamInfo() const { return info; }
     // Whether the open stream still runs: when the library reported it failed, or
     // no block came for a second, the stream is closed (a running take finalised

@@ -139,34 +139,9 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
         return false;
     }
 
-    inputChannelCount = inputChannels;
-    selectedInputChannel.store(std::min(inputChannels - 1, request.inputChannel));
-    for (auto& peak : inputPeaks) peak.store(0.0f);
-
     const uint32_t sampleRate = audio->streamSampleRate();
     const uint32_t n = blockSize;
-
-    // Everything the callback touches is sized and prepared before the stream starts.
-    diBuffer.assign(n, 0.0f);
-    wetBuffer.assign(n, 0.0f);
-    pluginLeft.assign(n, 0.0f);
-    pluginRight.assign(n, 0.0f);
-    tone.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(n));
-    limiter.prepare(static_cast<double>(sampleRate));
-    plugin.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(n));
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex);
-        tone.applySettings(pendingSettings);
-        settingsChanged.store(false);
-    }
-    const uint64_t ringSize = 4 * static_cast<uint64_t>(sampleRate) + 1;
-    diRing.resize(ringSize);
-    wetRing.resize(ringSize);
-    // A second of DI for the tuner: the main loop drains it every level event.
-    tunerRing.resize(static_cast<uint64_t>(sampleRate) + 1);
-    tunerScratch.assign(8192, 0.0f);
-    pitchDetector.prepare(static_cast<double>(sampleRate));
-    info.sampleRate = sampleRate;
+    prepareChain(sampleRate, n, inputChannels, request.inputChannel);
 
     tone.setLive(true);
     bool started = audio->startStream();
@@ -206,6 +181,35 @@ bool Engine::open(const OpenRequest& request, StreamInfo& out, std::string& erro
     out = info;
     streamOpen.store(true);
     return true;
+}
+
+// Everything the callback touches is sized and prepared before the stream starts.
+void Engine::prepareChain(uint32_t sampleRate, uint32_t blockSize, uint32_t inputChannels, uint32_t inputChannel) {
+    inputChannelCount = inputChannels;
+    selectedInputChannel.store(std::min(inputChannels - 1, inputChannel));
+    for (auto& peak : inputPeaks) peak.store(0.0f);
+
+    diBuffer.assign(blockSize, 0.0f);
+    wetBuffer.assign(blockSize, 0.0f);
+    pluginLeft.assign(blockSize, 0.0f);
+    pluginRight.assign(blockSize, 0.0f);
+    tone.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(blockSize));
+    limiter.prepare(static_cast<double>(sampleRate));
+    plugin.prepare(static_cast<double>(sampleRate), static_cast<int32_t>(blockSize));
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        tone.applySettings(pendingSettings);
+        settingsChanged.store(false);
+    }
+    const uint64_t ringSize = 4 * static_cast<uint64_t>(sampleRate) + 1;
+    diRing.resize(ringSize);
+    wetRing.resize(ringSize);
+    // A second of DI for the tuner: the main loop drains it every level event.
+    tunerRing.resize(static_cast<uint64_t>(sampleRate) + 1);
+    tunerScratch.assign(8192, 0.0f);
+    pitchDetector.prepare(static_cast<double>(sampleRate));
+    info.sampleRate = sampleRate;
+    info.blockSize = blockSize;
 }
 
 std::optional<std::string> Engine::checkStream(std::chrono::steady_clock::time_point now) {

@@ -30,9 +30,6 @@ public:
     // Drops every registration (and the references held on the handlers).
     void clear();
 
-    size_t eventHandlerCount() const { return fds_.size(); }
-    size_t timerCount() const { return timers_.size(); }
-
 private:
     struct FdEntry {
         uint64_t serial;

@@ -11,7 +11,12 @@ namespace corvena {
 // (Interface fixed; the recording work fills in the private part.)
 class WavWriter {
 public:
-    WavWriter() = default;
+    // Largest data chunk, in bytes, that keeps the RIFF size within 32 bits.
+    static constexpr uint64_t maxDataBytes = 0xFFFFFFFFull - 36;
+
+    // A writer whose files stop growing before their data chunk passes
+    // `dataLimit` bytes (a take's files cut early, without 4 GiB of writing).
+    explicit WavWriter(uint64_t dataLimit = maxDataBytes) : dataLimit_(dataLimit) {}
     ~WavWriter();
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
@@ -27,18 +32,13 @@ public:
     // longer fit the header's 32-bit fields. Cleared by open.
     bool wasCut() const { return cut_; }
 
-    // Largest data chunk, in bytes, that keeps the RIFF size within 32 bits.
-    static constexpr uint64_t maxDataBytes = 0xFFFFFFFFull - 36;
-
 private:
-    friend struct WavWriterProbe; // tests only: lowers the size limit
-
     std::FILE* file_ = nullptr;
     std::string path_;
     int32_t sampleRate_ = 48000;
     int32_t channels_ = 1;
     uint64_t framesWritten_ = 0;
-    uint64_t dataLimit_ = maxDataBytes;
+    uint64_t dataLimit_;
     bool cut_ = false;
     std::vector<uint8_t> bytes_; // conversion buffer, reused between appends
 };

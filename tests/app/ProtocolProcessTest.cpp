@@ -1,61 +1,32 @@
 // The control protocol through the real process: exact bytes on the wire.
+// (Exits with a take running, and a reader that goes away: TakeProcessTest.cpp.)
 #include "support/EngineProcess.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <random>
 #include <thread>
 #include <utility>
 #include <vector>
 
-using corvena::test::EngineProcess;
-using namespace std::chrono_literals;
+using namespace corvena::test;
 
-namespace {
-
-const char* readyLine = R"({"event":"ready","version":"0.1.0"})";
-
-void expectReady(EngineProcess& p) {
-    auto line = p.readLine();
-    ASSERT_TRUE(line.has_value());
-    EXPECT_EQ(*line, readyLine);
-}
-
-} // namespace
-
-TEST(Protocol, ReadyFirstAndNothingElseUntilAsked) {
+TEST(Protocol, ReadyFirstFramingAndExactRepliesWithNothingOpenOrLoaded) {
     EngineProcess p;
-    expectReady(p);
-    EXPECT_FALSE(p.readLine(300ms).has_value()) << "no stream, no request: silence";
-    p.closeInput();
-    EXPECT_EQ(p.wait(), 0);
-}
-
-TEST(Protocol, FramingLineEndsAndEmptyLines) {
-    EngineProcess p;
-    expectReady(p);
+    EXPECT_EQ(p.readyLine(), R"({"event":"ready","version":"0.1.0"})");
+    EXPECT_FALSE(p.readLine(300ms)) << "no stream, no request: silence";
+    // CR LF or LF; empty lines get no reply.
     p.writeRaw("{\"id\":1,\"cmd\":\"ping\"}\r\n\n\r\n{\"id\":1,\"cmd\":\"ping\"}\n");
     EXPECT_EQ(p.readLine(), R"({"id":1,"ok":true,"pong":true})");
     EXPECT_EQ(p.readLine(), R"({"id":1,"ok":true,"pong":true})");
-    EXPECT_FALSE(p.readLine(200ms).has_value()) << "empty lines get no reply";
-    // A last line without a line feed is still answered at end of input.
-    p.writeRaw(R"({"id":2,"cmd":"ping"})");
-    p.closeInput();
-    EXPECT_EQ(p.readLine(), R"({"id":2,"ok":true,"pong":true})");
-    EXPECT_EQ(p.wait(), 0);
-}
+    EXPECT_FALSE(p.readLine(200ms));
 
-TEST(Protocol, ExactRepliesWithNothingOpenOrLoaded) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {R"({})", R"({"error":"unknown command: ","id":null,"ok":false})"},
         {R"({"cmd":"ping"})", R"({"id":null,"ok":true,"pong":true})"},
-        {R"({"id":"a","cmd":"ping"})", R"({"id":"a","ok":true,"pong":true})"},
         {R"({"id":{"z":[1,{"y":2,"b":true}],"a":null},"cmd":"ping"})",
          R"({"id":{"a":null,"z":[1,{"b":true,"y":2}]},"ok":true,"pong":true})"},
         {R"({"id":[1.5,"x",false],"cmd":"ping"})", R"({"id":[1.5,"x",false],"ok":true,"pong":true})"},
-        {R"({"id":true,"cmd":"ping"})", R"({"id":true,"ok":true,"pong":true})"},
         {R"({"id":-7,"cmd":"ping"})", R"({"id":-7,"ok":true,"pong":true})"},
         {R"({"id":3,"cmd":"PING"})", R"({"error":"unknown command: PING","id":3,"ok":false})"},
         {R"({"id":4,"cmd":"stop"})",
@@ -64,7 +35,6 @@ TEST(Protocol, ExactRepliesWithNothingOpenOrLoaded) {
          R"({"blockSize":0,"cabinetPath":"","captureLatencyMs":0.0,"capturePath":"","frames":0,"id":5,"ok":true,"open":false,"recording":false,"sampleRate":0,"tuner":false})"},
         {R"({"id":6,"cmd":"vstStatus"})",
          R"({"available":true,"editorOpen":false,"id":6,"loaded":false,"name":"","ok":true,"path":""})"},
-        {R"({"id":7,"cmd":"record"})", R"({"error":"no audio stream is open","id":7,"ok":false})"},
         {R"({"id":7,"cmd":"record","diPath":"/tmp/x.wav"})", R"({"error":"no audio stream is open","id":7,"ok":false})"},
         {R"({"id":8,"cmd":"inputChannel","channel":9})", R"({"id":8,"inputChannel":9,"ok":true})"},
         {R"({"id":8,"cmd":"inputChannel"})", R"({"id":8,"inputChannel":0,"ok":true})"},
@@ -75,128 +45,53 @@ TEST(Protocol, ExactRepliesWithNothingOpenOrLoaded) {
         {R"({"id":12,"cmd":"vstUnload"})", R"({"id":12,"ok":true})"},
         {R"({"id":13,"cmd":"vstEnable","enabled":false})", R"({"id":13,"ok":true})"},
         {R"({"id":14,"cmd":"metronome","bpm":100})", R"({"id":14,"ok":true})"},
-        {R"({"id":15,"cmd":"tone"})", R"({"id":15,"ok":true})"},
-        {R"({"id":16,"cmd":"tone","enabled":false})", R"({"id":16,"ok":true})"},
+        {R"({"id":15,"cmd":"tone","enabled":false})", R"({"id":15,"ok":true})"},
         {R"({"id":16,"cmd":"tuner","reference":1e9,"mute":true})", R"({"id":16,"ok":true})"},
         {R"({"id":16,"cmd":"status"})",
          R"({"blockSize":0,"cabinetPath":"","captureLatencyMs":0.0,"capturePath":"","frames":0,"id":16,"ok":true,"open":false,"recording":false,"sampleRate":0,"tuner":true})"},
         {R"({"id":17,"cmd":"monitor","level":5})", R"({"id":17,"ok":true})"},
         {R"({"id":18,"cmd":"amp","model":"clean","gain":1e39})", R"({"id":18,"ok":true})"},
-        {R"({"id":19,"cmd":"vstLoad","path":"/nonexistent/Nothing.vst3"})", ""},
     };
-    EngineProcess p;
-    expectReady(p);
-    for (const auto& [request, expected] : cases) {
-        const std::string reply = p.request(request);
-        if (expected.empty()) {
-            // The module loader's own wording; only the envelope is fixed.
-            auto j = nlohmann::json::parse(reply);
-            EXPECT_EQ(j["ok"], false) << request;
-            EXPECT_FALSE(j["error"].get<std::string>().empty()) << request;
-        } else {
-            EXPECT_EQ(reply, expected) << request;
-        }
-    }
-    const auto devices = nlohmann::json::parse(p.request(R"({"id":20,"cmd":"listDevices"})"));
-    EXPECT_TRUE(devices["ok"].get<bool>());
-    EXPECT_TRUE(devices["devices"].is_array());
+    for (const auto& [request, expected] : cases) EXPECT_EQ(p.request(request), expected) << request;
+    // The module loader's own wording: only the envelope is fixed.
+    const json load = json::parse(p.request(R"({"id":19,"cmd":"vstLoad","path":"/nonexistent/Nothing.vst3"})"));
+    EXPECT_EQ(load["ok"], false);
+    EXPECT_EQ(load["error"].get<std::string>().rfind("could not load /nonexistent/Nothing.vst3: ", 0), 0u);
+    EXPECT_TRUE(json::parse(p.request(R"({"id":20,"cmd":"listDevices"})"))["devices"].is_array());
+    // A last line without a line feed is still answered at end of input.
+    p.writeRaw(R"({"id":21,"cmd":"ping"})");
+    p.closeInput();
+    EXPECT_EQ(p.readLine(), R"({"id":21,"ok":true,"pong":true})");
+    EXPECT_EQ(p.wait(), 0);
 }
 
-TEST(Protocol, MalformedRequestsCarryNoId) {
+// Lines that are not one JSON object: malformed ones are answered without an
+// id; wrong types get the JSON library's message and change nothing.
+TEST(Protocol, MalformedAndMistypedRequestsAreAnsweredAndChangeNothing) {
     EngineProcess p;
-    expectReady(p);
     for (const char* bad : {"hello", R"({"id":7,"cmd":"ping"} x)", R"({"id":7,"cmd":"ping"}{})", "{\"id\":1,\"cmd\":\"p\xffng\"}",
                             R"({"id":1,/*c*/"cmd":"ping"})"}) {
-        auto j = nlohmann::json::parse(p.request(bad));
+        const json j = json::parse(p.request(bad));
         ASSERT_EQ(j.size(), 2u) << bad;
         EXPECT_EQ(j["ok"], false);
         EXPECT_EQ(j["error"].get<std::string>().rfind("malformed request: ", 0), 0u) << bad;
     }
-}
-
-TEST(Protocol, WrongTypesAreAnsweredAndChangeNothing) {
-    EngineProcess p;
-    expectReady(p);
-    auto check = [&](const std::string& request, const nlohmann::json& id) {
-        auto j = nlohmann::json::parse(p.request(request));
+    const std::vector<std::pair<std::string, json>> mistyped = {
+        {R"({"id":1,"cmd":5})", 1}, {R"({"id":2,"cmd":"amp","enabled":"yes"})", 2},
+        {R"({"id":3,"cmd":"amp","gain":"loud"})", 3}, {R"({"id":4,"cmd":"metronome","enabled":null})", 4},
+        {R"({"id":5,"cmd":"vstLoad","path":{"a":1}})", 5}, {R"({"id":6,"cmd":"inputChannel","channel":"3"})", 6},
+        {R"([1,2,3])", nullptr}, {R"("ping")", nullptr}, {R"(42)", nullptr}};
+    for (const auto& [request, id] : mistyped) {
+        const json j = json::parse(p.request(request));
         EXPECT_EQ(j["ok"], false) << request;
         EXPECT_EQ(j["id"], id) << request;
         EXPECT_NE(j["error"].get<std::string>().find("type"), std::string::npos) << request;
-    };
-    check(R"({"id":1,"cmd":5})", 1);
-    check(R"({"id":2,"cmd":"amp","enabled":"yes"})", 2);
-    check(R"({"id":3,"cmd":"amp","gain":"loud"})", 3);
-    check(R"({"id":4,"cmd":"metronome","enabled":null})", 4);
-    check(R"({"id":5,"cmd":"vstLoad","path":{"a":1}})", 5);
-    check(R"([1,2,3])", nullptr);
-    check(R"("ping")", nullptr);
-    check(R"(42)", nullptr);
-    // The mistyped inputChannel request must not have moved the channel.
-    check(R"({"id":6,"cmd":"inputChannel","channel":"3"})", 6);
-    EXPECT_EQ(p.request(R"({"id":7,"cmd":"inputChannel","channel":2})"), R"({"id":7,"inputChannel":2,"ok":true})");
-}
-
-TEST(Protocol, QuitBurstAnswersUpToQuitOnly) {
-    EngineProcess p;
-    expectReady(p);
-    p.writeRaw("{\"id\":1,\"cmd\":\"ping\"}\n{\"id\":11,\"cmd\":\"quit\"}\n{\"id\":2,\"cmd\":\"ping\"}\n");
-    EXPECT_EQ(p.readLine(), R"({"id":1,"ok":true,"pong":true})");
-    EXPECT_EQ(p.readLine(), R"({"id":11,"ok":true})");
-    EXPECT_FALSE(p.readLine(500ms).has_value());
-    EXPECT_EQ(p.wait(), 0) << "quit ends the process even with stdin still open";
-}
-
-TEST(Protocol, EndOfInputAnswersEverythingThenExits) {
-    EngineProcess p;
-    expectReady(p);
-    p.writeRaw("{\"id\":1,\"cmd\":\"ping\"}\n{\"id\":2,\"cmd\":\"status\"}\n{\"id\":3,\"cmd\":\"ping\"}\n");
-    p.closeInput();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(p.readLine(), R"({"id":1,"ok":true,"pong":true})");
-    EXPECT_TRUE(p.readLine().has_value());
-    EXPECT_EQ(p.readLine(), R"({"id":3,"ok":true,"pong":true})");
-    EXPECT_EQ(p.wait(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "an orderly shut-down does not wait for the watchdog";
-}
-
-// The forced exit guards the shut-down, not the queue: a million lines read
-// before the end of input are all answered, in order, however long that takes.
-TEST(Protocol, AMillionRequestsThenEndOfInputAreAnsweredLineForLine) {
-    constexpr int kRequests = 1000000;
-    EngineProcess p;
-    expectReady(p);
-    // All of it first: the engine's reader takes it in while replies wait.
-    std::string burst;
-    for (int i = 1; i <= kRequests; ++i)
-        burst += "{\"id\":" + std::to_string(i) + (i % 2 ? ",\"cmd\":\"ping\"}\n" : ",\"cmd\":\"vstStatus\"}\n");
-    p.writeRaw(burst);
-    p.closeInput();
-    int answered = 0;
-    while (auto line = p.readLine(20s)) {
-        const std::string id = R"("id":)" + std::to_string(answered + 1) + ",";
-        if (line->find(id) == std::string::npos || line->find(R"("ok":true)") == std::string::npos) {
-            ADD_FAILURE() << "reply " << answered + 1 << ": " << *line;
-            break;
-        }
-        ++answered;
     }
-    EXPECT_EQ(answered, kRequests);
-    EXPECT_EQ(p.wait(), 0);
-}
+    EXPECT_EQ(p.request(R"({"id":7,"cmd":"status"})"),
+              R"({"blockSize":0,"cabinetPath":"","captureLatencyMs":0.0,"capturePath":"","frames":0,"id":7,"ok":true,"open":false,"recording":false,"sampleRate":0,"tuner":false})");
+    EXPECT_EQ(p.request(R"({"id":8,"cmd":"inputChannel"})"), R"({"id":8,"inputChannel":0,"ok":true})") << "not moved to 3";
 
-TEST(Protocol, HangingShutDownIsEndedFiveSecondsAfterEndOfInput) {
-    EngineProcess p(CORVENA_HANG_BINARY);
-    expectReady(p);
-    EXPECT_EQ(p.request(R"({"id":1,"cmd":"ping"})"), R"({"id":1,"ok":true,"pong":true})");
-    const auto start = std::chrono::steady_clock::now();
-    p.closeInput();
-    EXPECT_EQ(p.wait(15s), 0);
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GT(took, 4500ms);
-    EXPECT_LT(took, 8s);
-}
-
-TEST(Protocol, FloodOfBadLinesGetsExactlyOneReplyEach) {
+    // Random pieces of requests, in a burst: exactly one reply, valid JSON, per line.
     std::mt19937 rng(1234);
     const std::vector<std::string> pieces = {
         R"({"cmd":"amp","gain":)", R"({"cmd":)", "\"", "null", "[", "]", "{", "}", "1e999", "-0", "\xff", "\xc3",
@@ -204,48 +99,58 @@ TEST(Protocol, FloodOfBadLinesGetsExactlyOneReplyEach) {
         R"({"cmd":"metronome","bpm":[]})", R"({"cmd":"inputChannel","channel":-1.5})", "\\u0000", "\"\\ud800\"",
         R"({"cmd":"vstEnable","enabled":0})", R"({"cmd":"amp","model":7})", "   ", "\t"};
     std::string burst;
-    int expected = 0;
+    int lines = 0;
     for (int i = 0; i < 400; ++i) {
         std::string line;
-        const int parts = 1 + static_cast<int>(rng() % 6);
-        for (int k = 0; k < parts; ++k) line += pieces[rng() % pieces.size()];
-        if (line.find('\n') != std::string::npos) continue;
-        std::string stripped = line;
-        if (!stripped.empty() && stripped.back() == '\r') stripped.pop_back();
-        if (stripped.empty()) continue;
+        for (int k = 1 + static_cast<int>(rng() % 6); k > 0; --k) line += pieces[rng() % pieces.size()];
         burst += line + "\n";
-        ++expected;
+        ++lines;
     }
-    EngineProcess p;
-    expectReady(p);
     p.writeRaw(burst);
     p.closeInput();
     int replies = 0;
     while (auto line = p.readLine(5s)) {
         ++replies;
-        EXPECT_NO_THROW((void)nlohmann::json::parse(*line)) << "every reply is valid JSON: " << *line;
+        EXPECT_TRUE(json::parse(*line, nullptr, false).is_object()) << *line;
     }
-    EXPECT_EQ(replies, expected);
+    EXPECT_EQ(replies, lines);
     EXPECT_EQ(p.wait(), 0);
 }
 
-TEST(Protocol, AReaderThatGoesAwayEndsTheProcessInOrder) {
+TEST(Protocol, QuitAnswersTheLinesBeforeItOnly) {
     EngineProcess p;
-    expectReady(p);
-    p.closeOutput();
-    for (int i = 0; i < 20; ++i) p.send(R"({"id":1,"cmd":"ping"})");
-    EXPECT_EQ(p.wait(10s), 0) << "no SIGPIPE death; the loop winds down and exits 0";
+    p.writeRaw("{\"id\":1,\"cmd\":\"ping\"}\n{\"id\":11,\"cmd\":\"quit\"}\n{\"id\":2,\"cmd\":\"ping\"}\n");
+    EXPECT_EQ(p.readLine(), R"({"id":1,"ok":true,"pong":true})");
+    EXPECT_EQ(p.readLine(), R"({"id":11,"ok":true})");
+    EXPECT_FALSE(p.readLine(500ms));
+    EXPECT_EQ(p.wait(), 0) << "quit ends the process with its input still open";
 }
 
-TEST(Protocol, ExitWithAThirdPartyPlugInStillLoadedIsOrderly) {
-    // The module's own statics go away at exit; the engine must let go of it first.
-    for (const char* ending : {"quit", "eof"}) {
-        EngineProcess p;
-        expectReady(p);
-        auto j = nlohmann::json::parse(p.request(R"({"id":1,"cmd":"vstLoad","path":"/usr/lib/vst3/ZamComp.vst3"})"));
-        ASSERT_EQ(j["ok"], true) << j.dump();
-        if (std::string(ending) == "quit") EXPECT_EQ(p.request(R"({"id":2,"cmd":"quit"})"), R"({"id":2,"ok":true})");
-        p.closeInput();
-        EXPECT_EQ(p.wait(), 0) << ending << ": " << p.stderrText();
+// A shut-down that hangs is ended 5 s after the engine stopped answering, never
+// earlier: here the test reads nothing for six seconds after the end of input,
+// so the replies wait in a full pipe and the last is written long after it.
+TEST(Protocol, ForcedExitOnlyFiveSecondsAfterTheLastQueuedLineWasAnswered) {
+    constexpr int kRequests = 30000; // a megabyte of replies, far more than a pipe holds
+    EngineProcess p({}, CORVENA_HANG_BINARY);
+    std::string burst;
+    for (int i = 1; i <= kRequests; ++i)
+        burst += "{\"id\":" + std::to_string(i) + (i % 2 ? ",\"cmd\":\"ping\"}\n" : ",\"cmd\":\"vstStatus\"}\n");
+    p.writeRaw(burst);
+    p.closeInput();
+    std::this_thread::sleep_for(6s);
+    int answered = 0;
+    auto lastAnswer = std::chrono::steady_clock::now();
+    while (auto line = p.readLine(5s)) {
+        if (line->find("\"id\":" + std::to_string(answered + 1) + ",") == std::string::npos) {
+            ADD_FAILURE() << "reply " << answered + 1 << ": " << *line;
+            break;
+        }
+        ++answered;
+        lastAnswer = std::chrono::steady_clock::now();
     }
+    EXPECT_EQ(answered, kRequests);
+    EXPECT_EQ(p.wait(15s), 0);
+    const auto took = std::chrono::steady_clock::now() - lastAnswer;
+    EXPECT_GT(took, 4s) << "the forced exit";
+    EXPECT_LT(took, 9s);
 }

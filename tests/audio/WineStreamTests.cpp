@@ -4,11 +4,13 @@
 // tests' own client feeds and hears the engine. Run by scripts/windows-test.sh
 // (CORVENA_TEST_LAUNCHER=wine, CORVENA_TEST_ENGINE=…/corvena-audio.exe, the
 // prefix's audio driver set to ALSA); skipped without an engine to launch.
-#include "AudioSession.h"
+#include "support/EngineProcess.h"
+#include "support/JackPeer.h"
+#include "support/JackServer.h"
+#include "support/Measures.h"
 #include "WavFiles.h"
 
 #include <gtest/gtest.h>
-#include <jack/jack.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -18,8 +20,6 @@
 
 using namespace corvena::test;
 using namespace std::chrono_literals;
-
-static auto* const jackEnvironment = ::testing::AddGlobalTestEnvironment(new JackEnvironment);
 
 namespace {
 
@@ -39,14 +39,17 @@ std::string alsaHome(const std::string& name, bool configured, bool plug) {
     return home;
 }
 
-// The server's own count of frames, the clock the takes are measured by.
-struct ServerClock {
-    jack_client_t* client = jack_client_open("WineClock", JackOptions(JackNoStartServer | JackServerName), nullptr,
-                                             JackEnvironment::server().name().c_str());
-    ServerClock() { if (client) jack_activate(client); }
-    ~ServerClock() { if (client) jack_client_close(client); }
-    uint64_t frames() const { return jack_last_frame_time(client); }
-};
+// An engine on the binary's JACK server, with a HOME of its own (and more).
+std::vector<std::string> environment(std::vector<std::string> extra) {
+    std::vector<std::string> env = JackServer::shared().environment();
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+std::vector<int> channelsOf(const json& reply) {
+    return {reply.value("inputChannelCount", -1), reply.value("inputChannel", -1), reply.value("outputChannelCount", -1),
+            reply.value("outputChannel", -1)};
+}
 
 std::vector<float> toFloat(const std::vector<int32_t>& codes, size_t from, size_t count) {
     std::vector<float> out;
@@ -61,7 +64,7 @@ protected:
     }
     // The port of the plug-in's client that matches `suffix` (capture side "in_000",
     // playback side "out_000"), waited for on level events.
-    std::string pluginPort(AudioSession& engine, JackPeer& peer, const std::string& suffix) {
+    std::string pluginPort(EngineProcess& engine, JackPeer& peer, const std::string& suffix) {
         for (int i = 0; i < 100; ++i) {
             const auto found = peer.ports("^corvena[^:]*:" + suffix + "$");
             if (!found.empty()) return found.front();
@@ -73,7 +76,7 @@ protected:
 
 TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     const std::string api = GetParam();
-    AudioSession engine({"HOME=" + alsaHome("wine-" + api, true, api == "ds")});
+    EngineProcess engine(environment({"HOME=" + alsaHome("wine-" + api, true, api == "ds")}));
     ASSERT_TRUE(engine.ready());
 
     int outputs = 0, inputs = 0;
@@ -95,11 +98,11 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     EXPECT_GT(open["latencyFrames"].get<uint32_t>(), 0u);
     EXPECT_GT(open["latencyMs"].get<double>(), 0.0);
 
-    JackPeer peer(JackEnvironment::server().name(), "WinePeer");
+    JackPeer peer(JackServer::shared().name(), "WinePeer");
     ASSERT_TRUE(peer.ok()) << peer.error();
     const std::string in = pluginPort(engine, peer, "in_000"), out = pluginPort(engine, peer, "out_000");
-    ASSERT_TRUE(peer.connectFeed(0, in)) << in;
-    ASSERT_TRUE(peer.connectCapture(0, out)) << out;
+    ASSERT_TRUE(peer.connect(peer.feedPort(0), in)) << in;
+    ASSERT_TRUE(peer.connect(out, peer.capturePort(0))) << out;
     peer.setSine(0, 220.0f, 0.4f);
 
     // Level events on their 50 ms grid, over two seconds from one that was waited
@@ -114,10 +117,10 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     const double cadence = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - first).count() / 40;
     EXPECT_GE(cadence, 49.9);
     EXPECT_LE(cadence, 55.0);
-    EXPECT_NEAR(engine.levelAfter(200ms).value("in", 0.0), 0.4, 0.02) << "the fed sine on the meter";
+    EXPECT_NEAR(engine.levelAfterReplies().value("in", 0.0), 0.4, 0.02) << "the fed sine on the meter";
 
     // Through the amp (Drive) at the monitor's level.
-    const auto amped = peer.captureSteady(9600).at(0);
+    const auto amped = peer.capture(9600).at(0);
     EXPECT_NEAR(frequencyOf(amped), 220.0, 2.0);
     EXPECT_GT(peakOf(amped), 0.05f);
 
@@ -129,24 +132,22 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     const std::string take = dir + "/toma 1.wav";
     std::string windowsPath = "Z:" + take;
     std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
-    ServerClock clock;
-    ASSERT_NE(clock.client, nullptr);
     json stop;
     uint64_t recordSent = 0, recordReplied = 0, stopSent = 0, stopReplied = 0;
     int attempts = 0;
     uint32_t xruns = 1;
     for (; xruns != 0 && attempts < 3; ++attempts) {
-        const uint32_t serverXruns = peer.xruns();
+        const uint32_t serverXruns = peer.lostCycles();
         xruns = 0;
-        recordSent = clock.frames();
+        recordSent = peer.frames();
         ASSERT_TRUE(engine.request({{"cmd", "record"}, {"diPath", windowsPath}})["ok"].get<bool>());
-        recordReplied = clock.frames();
-        while (clock.frames() - recordReplied < 2 * rate)
+        recordReplied = peer.frames();
+        while (peer.frames() - recordReplied < 2 * rate)
             xruns += engine.nextLevel().value_or(json::object()).value("xruns", 0u);
-        stopSent = clock.frames();
+        stopSent = peer.frames();
         stop = engine.request({{"cmd", "stop"}});
-        stopReplied = clock.frames();
-        xruns += peer.xruns() - serverXruns;
+        stopReplied = peer.frames();
+        xruns += peer.xrunsSince(serverXruns);
     }
     ASSERT_TRUE(stop["ok"].get<bool>()) << stop.dump();
     EXPECT_EQ(stop["diPath"], windowsPath);
@@ -157,7 +158,7 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     EXPECT_GE(frames + slack, stopSent - recordReplied);
     EXPECT_LE(frames, stopReplied - recordSent + slack);
     EXPECT_EQ(checkWav(take, rate, static_cast<int64_t>(frames)), "");
-    const auto di = toFloat(readWithSndfile(take).samples, frames / 2, rate / 2);
+    const auto di = toFloat(readSamples(take), frames / 2, rate / 2);
     EXPECT_NEAR(frequencyOf(di), 220.0, 1.0);
     EXPECT_NEAR(peakOf(di), 0.4f, 0.02f);
 
@@ -165,9 +166,9 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     // at the peer's next cycle), through the bypassed amp.
     ASSERT_TRUE(engine.request({{"cmd", "amp"}, {"enabled", false}})["ok"].get<bool>());
     peer.setSilence(0);
-    engine.settle(300ms);
+    peer.waitFrames(rate * 3 / 10);
     std::vector<std::vector<float>> heard;
-    std::thread listening([&] { heard = peer.capture(rate / 2); });
+    std::thread listening([&] { heard = peer.capture(rate / 2, 0, 1); });
     peer.setSine(0, 220.0f, 0.4f);
     listening.join();
     const auto& back = heard.at(0);
@@ -177,8 +178,7 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     // The test tone alone.
     ASSERT_TRUE(engine.request({{"cmd", "monitor"}, {"enabled", false}})["ok"].get<bool>());
     ASSERT_TRUE(engine.request({{"cmd", "tone"}, {"frequency", 1000.0}, {"level", 0.3}})["ok"].get<bool>());
-    engine.settle(300ms);
-    const auto tone = peer.captureSteady(9600).at(0);
+    const auto tone = peer.capture(9600, rate * 3 / 10).at(0);
     EXPECT_NEAR(frequencyOf(tone), 1000.0, 5.0);
     EXPECT_NEAR(peakOf(tone), 0.3f, 0.03f);
 
@@ -196,8 +196,8 @@ INSTANTIATE_TEST_SUITE_P(Api, WineAudio, ::testing::Values("wasapi", "ds"));
 // needs none and runs.
 TEST_F(WineAudio, WithoutGStreamerOnlyTheDevicesRateStreams) {
     const std::string home = alsaHome("wine-nogst", true, false);
-    AudioSession engine({"HOME=" + home, "GST_PLUGIN_SYSTEM_PATH_1_0=" + home, "GST_PLUGIN_PATH_1_0=" + home,
-                         "GST_REGISTRY_1_0=" + home + "/gst-registry.bin"});
+    EngineProcess engine(environment({"HOME=" + home, "GST_PLUGIN_SYSTEM_PATH_1_0=" + home,
+                                      "GST_PLUGIN_PATH_1_0=" + home, "GST_REGISTRY_1_0=" + home + "/gst-registry.bin"}));
     ASSERT_TRUE(engine.ready());
     const json converted = engine.request({{"cmd", "open"}, {"api", "wasapi"}, {"sampleRate", 44100}});
     EXPECT_EQ(converted.value("error", ""), "the audio stream did not start: RtApiWasapi::wasapiThread: Unable to "
@@ -209,7 +209,7 @@ TEST_F(WineAudio, WithoutGStreamerOnlyTheDevicesRateStreams) {
 }
 
 TEST_F(WineAudio, WithoutTheAlsaConfigurationNothingIsListedAndOpenFails) {
-    AudioSession engine({"HOME=" + alsaHome("wine-none", false, false)});
+    EngineProcess engine(environment({"HOME=" + alsaHome("wine-none", false, false)}));
     ASSERT_TRUE(engine.ready());
     EXPECT_EQ(engine.request({{"cmd", "listDevices"}})["devices"], json::array());
     for (const char* api : {"wasapi", "ds"}) {

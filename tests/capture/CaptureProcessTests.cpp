@@ -2,7 +2,9 @@
 // server: a looped signal comes back exactly as the capture renders it offline;
 // bad files are refused with their reason and the sound stays as it was; loads,
 // switches and unloads while the stream runs cost no xrun.
-#include "audio/AudioSession.h"
+#include "support/EngineProcess.h"
+#include "support/JackPeer.h"
+#include "support/JackServer.h"
 #include "capture/CaptureModel.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +16,6 @@
 using namespace corvena;
 using namespace corvena::test;
 using namespace std::chrono_literals;
-
-static auto* const jackEnvironment = ::testing::AddGlobalTestEnvironment(new JackEnvironment);
 
 namespace {
 
@@ -101,12 +101,9 @@ protected:
     }
     // What the engine plays once the change before it has settled (a few blocks
     // of the stream's own clock: the crossfade and the capture's history).
-    std::vector<float> heard() {
-        peer.capture(4096);
-        return peer.captureSteady(9600)[0];
-    }
-    AudioSession engine;
-    JackPeer peer{JackEnvironment::server().name(), "CapturePeer"};
+    std::vector<float> heard() { return peer.capture(9600, 4096)[0]; }
+    EngineProcess engine{JackServer::shared().environment()};
+    JackPeer peer{JackServer::shared().name(), "CapturePeer"};
     const std::vector<float> loop = loopSignal();
 };
 
@@ -153,7 +150,7 @@ TEST_F(CaptureProcess, PlaysTheCaptureAsRenderedOfflineRefusesBadFilesAndSwapsWi
     }());
     bool clean = false;
     for (int round = 0; round < 3 && !clean; ++round) {
-        const uint32_t before = peer.xruns();
+        const uint32_t before = peer.lostCycles();
         uint64_t engineXruns = 0;
         for (const json& step : {json{{"cmd", "capture"}, {"path", models + "lstm.nam"}},
                                  json{{"cmd", "cabinet"}, {"path", cabinet}},
@@ -166,8 +163,8 @@ TEST_F(CaptureProcess, PlaysTheCaptureAsRenderedOfflineRefusesBadFilesAndSwapsWi
             ASSERT_TRUE(r["ok"].get<bool>()) << r.dump();
             if (auto level = engine.nextLevel()) engineXruns += level->value("xruns", 0);
         }
-        peer.capture(4800); // the last hand-over has happened
-        clean = engineXruns == 0 && peer.xruns() == before;
+        peer.waitFrames(4800); // the last hand-over has happened
+        clean = engineXruns == 0 && peer.xrunsSince(before) == 0;
     }
     // Only an optimised build without sanitizers keeps time.
 #if defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)

@@ -1,137 +1,87 @@
-// The editor through the real engine process, with ZamComp's own editor, under Xvfb.
-#include "plugin/TestPlugins.h" // tests/plugin
+// The editor through the real engine process under Xvfb: ZamComp's own editor
+// pumped by the main loop, and an edit made in our test view's editor heard
+// on a private JACK server.
 #include "support/EngineProcess.h"
-#include "XvfbServer.h"
+#include "support/JackPeer.h"
+#include "support/JackServer.h"
+#include "support/Measures.h"
+#include "support/TestPlugins.h"
+#include "support/Xvfb.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-using corvena::test::EngineProcess;
-using corvena::test::testBundle;
-using corvena::test::waitFor;
-using corvena::test::X11Probe;
-using json = nlohmann::json;
-using namespace std::chrono_literals;
-
-static auto* const xvfb = ::testing::AddGlobalTestEnvironment(new corvena::test::XvfbEnvironment);
+using namespace corvena::test;
 
 namespace {
 
-const std::string kZamComp = "/usr/lib/vst3/ZamComp.vst3";
-
-class EditorProcess : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(engine.readLine()); }
-    void TearDown() override {
-        engine.send(R"({"id":998,"cmd":"vstUnload"})");
-        engine.send(R"({"id":999,"cmd":"quit"})");
-        EXPECT_EQ(engine.wait(10s), 0) << engine.stderrText();
-        EXPECT_TRUE(noWindow()); // the window goes with the process
-    }
-    json ask(const std::string& line) { return json::parse(engine.request(line)); }
-    bool ok(const std::string& line) { return ask(line)["ok"] == true; }
-    bool load(const std::string& path) { return ok(R"({"id":1,"cmd":"vstLoad","path":")" + path + R"("})"); }
-    bool open() { return ok(R"({"id":2,"cmd":"vstEditor"})"); }
-    bool close() { return ok(R"({"id":3,"cmd":"vstEditor","open":false})"); }
-    json status() { return ask(R"({"id":4,"cmd":"vstStatus"})"); }
-    bool noWindow() {
-        return waitFor([&] { return probe.topLevelsNamed("Amp").empty(); });
-    }
+struct EditorProcess : ::testing::Test {
+    bool ok(json body) { return engine.request(std::move(body)).value("ok", false); }
+    bool load(const std::string& path) { return ok({{"cmd", "vstLoad"}, {"path", path}}); }
+    bool open(bool open = true) { return ok({{"cmd", "vstEditor"}, {"open", open}}); }
+    json status() { return engine.request({{"cmd", "vstStatus"}}); }
+    bool noWindow() { return waitFor([&] { return probe.topLevelsNamed("Amp").empty(); }); }
     // The one editor window, once it is shown with the plug-in's view inside.
     unsigned long editorWindow() {
         unsigned long found = 0;
         waitFor([&] {
-            auto windows = probe.topLevelsNamed("Amp");
-            if (windows.size() != 1 || !probe.geometry(windows[0]).viewable || probe.children(windows[0]).size() != 1)
-                return false;
-            found = windows[0];
-            return true;
+            const auto windows = probe.topLevelsNamed("Amp");
+            found = windows.size() == 1 && probe.geometry(windows[0]).viewable && probe.children(windows[0]).size() == 1 ? windows[0] : 0;
+            return found != 0;
         });
         return found;
     }
-    EngineProcess engine;
-    X11Probe probe;
+    X11Probe probe; // first: DISPLAY names the test's Xvfb for the engine
+    EngineProcess engine{JackServer::shared().environment()};
 };
 
 } // namespace
 
-TEST_F(EditorProcess, ZamCompEditorOpensOnceAndClosesOnADeleteRequest) {
-    ASSERT_TRUE(load(kZamComp));
-    EXPECT_EQ(status()["editorOpen"], false);
+TEST_F(EditorProcess, ZamCompsEditorIsDrawnByTheMainLoopAndClosedByItsWindow) {
+    EXPECT_TRUE(open(false)) << "nothing loaded";
+    ASSERT_TRUE(load("/usr/lib/vst3/ZamComp.vst3"));
     ASSERT_TRUE(open());
-    unsigned long window = editorWindow();
+    const unsigned long window = editorWindow();
     ASSERT_NE(window, 0u);
-    auto view = probe.children(window);
-    // The client area is exactly the view's size: the embedded view fills it.
-    X11Probe::Geometry outer = probe.geometry(window), inner = probe.geometry(view[0]);
+    const auto view = probe.children(window);
+    const X11Probe::Geometry outer = probe.geometry(window), inner = probe.geometry(view[0]);
     EXPECT_GT(outer.width, 100u);
-    EXPECT_EQ(outer.width, inner.width);
-    EXPECT_EQ(outer.height, inner.height);
-    EXPECT_EQ(status()["editorOpen"], true);
-    // The plug-in draws its own user interface only while the main loop pumps it.
-    EXPECT_TRUE(waitFor([&] { return probe.screenshotColours(window) > 16; }, 10s))
-        << "colours: " << probe.screenshotColours(window);
-
-    ASSERT_TRUE(open()); // the same window with the same view
+    EXPECT_EQ(std::make_pair(outer.width, outer.height), std::make_pair(inner.width, inner.height)) << "the view fills it";
+    // The plug-in draws its user interface only while the main loop pumps it.
+    EXPECT_TRUE(waitFor([&] { return probe.screenshotColours(window) > 16; }, 10s)) << probe.screenshotColours(window);
+    ASSERT_TRUE(open()) << "the same window with the same view";
     EXPECT_EQ(probe.topLevelsNamed("Amp"), std::vector<unsigned long>{window});
     EXPECT_EQ(probe.children(window), view);
-    EXPECT_EQ(status()["editorOpen"], true);
-
-    probe.sendProtocol(window);
-    // The turn that handles `ping` may have pumped just before the request came;
-    // the turn after it has certainly seen it.
-    ask(R"({"id":5,"cmd":"ping"})");
-    json s = status();
-    EXPECT_EQ(s["editorOpen"], false);
-    EXPECT_EQ(s["loaded"], true);
-    EXPECT_TRUE(noWindow()); // (a new view on reopening: editor_slot_tests)
-}
-
-TEST_F(EditorProcess, LoadAndUnloadCloseTheEditorFirst) {
-    EXPECT_TRUE(close()); // nothing loaded
-    ASSERT_TRUE(load(kZamComp));
-    EXPECT_TRUE(close()); // nothing open
-    ASSERT_TRUE(open());
-    ASSERT_NE(editorWindow(), 0u);
-    EXPECT_TRUE(load("/usr/lib/vst3/ZamGate.vst3"));
-    json s = status();
-    EXPECT_EQ(s["editorOpen"], false);
-    EXPECT_EQ(s["loaded"], true);
-    EXPECT_TRUE(noWindow());
-
-    ASSERT_TRUE(open()); // the new plug-in's editor
-    ASSERT_NE(editorWindow(), 0u);
-    EXPECT_TRUE(close());
+    probe.sendProtocol(window); // the window manager's close button
+    // The turn that answers a ping may have pumped just before the message came; the next one has seen it.
+    engine.request({{"cmd", "ping"}});
+    EXPECT_EQ(json({status()["editorOpen"], status()["loaded"]}), json({false, true}));
     EXPECT_TRUE(noWindow());
     ASSERT_TRUE(open());
     ASSERT_NE(editorWindow(), 0u);
-    EXPECT_TRUE(ok(R"({"id":6,"cmd":"vstUnload"})"));
-    EXPECT_EQ(status()["editorOpen"], false);
-    EXPECT_TRUE(noWindow());
+    EXPECT_EQ(engine.quit(), 0);
+    EXPECT_TRUE(noWindow()) << "the window goes with the process";
 }
 
-TEST_F(EditorProcess, OwnViewsRunOnTheMainLoopAndSizeTheirWindow) {
+// Our view edits the gain to 0.25 (half of unity) from its timer, which only
+// the engine's main loop drives; the edit is heard, and stays after the
+// editor closes and an unload closes it first.
+TEST_F(EditorProcess, AnEditInTheEditorIsHeardInTheOutput) {
+    ASSERT_TRUE(ok({{"cmd", "open"}}));
+    JackPeer peer(JackServer::shared().name());
+    ASSERT_TRUE(peer.connectToEngine()) << peer.error();
+    peer.setSine(0, 220.0f, 0.3f);
     ASSERT_TRUE(load(testBundle("CorvenaEditor")));
+    auto level = [&] { return peakOf(peer.capture(4800).at(0)); };
+    const float unity = level();
+    EXPECT_NEAR(unity, 0.24f, 0.002f) << "0.3 at the monitor's 0.8";
     ASSERT_TRUE(open());
-    auto windows = probe.topLevelsNamed("Amp");
-    ASSERT_EQ(windows.size(), 1u);
-    X11Probe::Geometry first = probe.geometry(windows[0]), now;
-    // The view asks for 480 x 360 only after its timer and its descriptor handler
-    // have each fired three times: both run while the engine's main loop turns.
-    EXPECT_TRUE(waitFor([&] {
-        now = probe.geometry(windows[0]);
-        return now.width == 480u && now.height == 360u;
-    })) << now.width << " x " << now.height;
-    EXPECT_EQ(now.x, first.x);
-    EXPECT_EQ(now.y, first.y);
-
-    // A view reporting a zero size gets a 400 x 300 window.
-    ASSERT_TRUE(load(testBundle("CorvenaEditorZeroSize")));
-    ASSERT_TRUE(noWindow());
+    EXPECT_TRUE(waitFor([&] { return level() < 0.75f * unity; }, 10s));
+    EXPECT_NEAR(level() / unity, 0.5f, 0.01f);
+    ASSERT_TRUE(open(false));
+    EXPECT_NEAR(level() / unity, 0.5f, 0.01f);
     ASSERT_TRUE(open());
-    windows = probe.topLevelsNamed("Amp");
-    ASSERT_EQ(windows.size(), 1u);
-    now = probe.geometry(windows[0]);
-    EXPECT_EQ(now.width, 400u);
-    EXPECT_EQ(now.height, 300u);
+    EXPECT_TRUE(ok({{"cmd", "vstUnload"}}));
+    EXPECT_TRUE(noWindow());
+    EXPECT_EQ(status()["editorOpen"], false);
+    EXPECT_EQ(engine.quit(), 0);
 }

@@ -2,7 +2,7 @@
 // view in our top-level window, seen through the Win32 API as a user's desktop
 // would see it.
 #include "plugin/PluginSlot.h"
-#include "plugin/TestPlugins.h" // tests/plugin
+#include "support/TestPlugins.h"
 
 #include <gtest/gtest.h>
 #include <pluginterfaces/base/funknown.h>

@@ -1,4 +1,6 @@
-// PluginSlot on the control thread and its process step, driven directly.
+// The plug-in slot on the control thread and its process step, driven
+// directly, with the project's test plug-ins and zam-plugins; the module's
+// class list.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +12,9 @@
 #include <tuple>
 #include <vector>
 
-#include "TestPlugins.h"
+#include "plugin/Module.h"
 #include "plugin/PluginSlot.h"
+#include "support/TestPlugins.h"
 
 #include "pluginterfaces/vst/ivsteditcontroller.h"
 
@@ -26,8 +29,7 @@ constexpr uint32_t kGainId = 7;
 
 struct Block {
     explicit Block(int n, float fill = 0.25f) : in(n), left(n, -9.0f), right(n, -9.0f) {
-        for (int i = 0; i < n; ++i)
-            in[i] = fill * std::sin(0.05f * i);
+        for (int i = 0; i < n; ++i) in[i] = fill * std::sin(0.05f * i);
     }
     bool untouched() const { return left == std::vector<float>(in.size(), -9.0f) && right == left; }
     std::vector<float> in, left, right;
@@ -37,111 +39,127 @@ bool run(PluginSlot& slot, Block& b) {
     return slot.process(b.in.data(), b.left.data(), b.right.data(), static_cast<int32_t>(b.in.size()));
 }
 
-void expectEmpty(const PluginSlot& slot) {
-    EXPECT_FALSE(slot.isReady());
-    EXPECT_EQ(slot.pluginName(), "");
-    EXPECT_EQ(slot.pluginPath(), "");
+// Runs `count` blocks of the same input: a periodic drive settles a plug-in, so
+// its last block is then the same from block to block.
+std::vector<float> settle(PluginSlot& slot, Block& b, int count) {
+    for (int i = 0; i < count; ++i) EXPECT_TRUE(run(slot, b));
+    return b.left;
 }
 
-TEST(PluginSlotTest, LoadSetsUpAtTheDefaultsProcessesUnloadsAndTakesOtherLayouts) {
+float maxDifference(const std::vector<float>& a, const std::vector<float>& b) {
+    float d = 0;
+    for (size_t i = 0; i < a.size(); ++i) d = std::max(d, std::fabs(a[i] - b[i]));
+    return d;
+}
+
+const PluginParameter* byTitle(const std::vector<PluginParameter>& params, const std::string& title) {
+    const auto it = std::find_if(params.begin(), params.end(), [&](const auto& p) { return p.title == title; });
+    return it == params.end() ? nullptr : &*it;
+}
+
+// Analysers and host checkers call themselves "Fx|Instrument": effects.
+TEST(ModuleTest, WhichClassesAreEffects) {
+    ClassInfo c;
+    c.category = "Audio Module Class";
+    for (const auto& [sub, effect] : std::vector<std::pair<std::string, bool>>{
+             {"Fx|Instrument", true}, {"Instrument|Fx", true}, {"Instrument|Synth", false}, {"Instrument", false},
+             {"Instrumental|Fx|Delay", true}, {"", true}, {"Analyzer", true}}) {
+        c.subCategories = sub;
+        EXPECT_EQ(c.isAudioEffect(), effect) << sub;
+    }
+}
+
+// Loaded by bundle or shared object, set up at the defaults, component and
+// controller connected both ways with the component's state copied over;
+// unloaded in reverse; other classes and bus layouts.
+TEST(PluginSlotTest, LoadSetsUpConnectsProcessesAndUnloadsInReverse) {
     ProbeHandle probe("CorvenaGain");
     PluginSlot slot;
-    expectEmpty(slot);
     Block none(64);
-    EXPECT_FALSE(run(slot, none)); // nothing loaded: declined at once
+    EXPECT_FALSE(run(slot, none)) << "nothing loaded: declined at once";
     EXPECT_TRUE(none.untouched());
     std::string error;
     for (const std::string& path : {testBundle("CorvenaGain") + "/", testLibrary("CorvenaGain")}) {
         ASSERT_TRUE(slot.load(path, error)) << error;
-        EXPECT_TRUE(slot.isReady());
-        EXPECT_EQ(slot.pluginName(), "Corvena Test Gain");
-        EXPECT_EQ(slot.pluginPath(), path);
+        EXPECT_EQ(std::make_tuple(slot.isReady(), slot.pluginName(), slot.pluginPath()),
+                  std::make_tuple(true, std::string("Corvena Test Gain"), path));
     }
-    EXPECT_EQ(probe->components, 1); // the first load was torn down by the second
-    EXPECT_EQ(probe->componentTerminates, 1);
-    EXPECT_EQ(probe->setupRate, 48000.0);
-    EXPECT_EQ(probe->setupMaxBlock, 512);
-    EXPECT_EQ(probe->inputArrangementChannels, 1);
+    EXPECT_EQ(probe->components, 1) << "the first load was torn down by the second";
+    EXPECT_EQ(std::make_tuple(probe->connects.load(), probe->componentStates.load()), std::make_tuple(4, 2));
+    EXPECT_EQ(std::make_tuple(probe->setupRate.load(), probe->setupMaxBlock.load(), probe->inputArrangementChannels.load()),
+              std::make_tuple(48000.0, 512, 1));
     EXPECT_TRUE(probe->active && probe->processing);
 
     Block b(128);
     ASSERT_TRUE(run(slot, b));
-    EXPECT_EQ(b.left, b.in); // unity gain
+    EXPECT_EQ(b.left, b.in) << "unity gain";
     EXPECT_EQ(b.right, b.in);
-    EXPECT_EQ(probe->lastNumSamples, 128);
-    EXPECT_EQ(probe->inputChannels, 1);
-    EXPECT_EQ(probe->outputChannels, 2);
+    EXPECT_EQ(std::make_tuple(probe->lastNumSamples.load(), probe->inputChannels.load(), probe->outputChannels.load()),
+              std::make_tuple(128, 1, 2));
     EXPECT_TRUE(!probe->outputChangesNull && probe->eventsNull);
     ASSERT_TRUE(run(slot, b));
-    EXPECT_EQ(probe->outputChangesLeft, 0); // the last block's meter was emptied
+    EXPECT_EQ(probe->outputChangesLeft, 0) << "the last block's output changes were emptied";
     EXPECT_EQ(probe->contextRate, 48000.0);
-    EXPECT_EQ(probe->contextTempo, 120.0);
-    EXPECT_EQ(probe->contextState, 0);
-    EXPECT_EQ(probe->badProcessCalls, 0);
 
     slot.unload();
     slot.unload(); // idempotent
-    expectEmpty(slot);
+    EXPECT_FALSE(slot.isReady() || slot.isLoaded() || !slot.pluginName().empty() || !slot.pluginPath().empty());
     EXPECT_FALSE(probe->active || probe->processing);
-    EXPECT_EQ(probe->handler.load(), nullptr); // handler taken back before teardown
+    EXPECT_EQ(probe->handler.load(), nullptr) << "handler taken back before the teardown";
+    EXPECT_EQ(std::make_tuple(probe->disconnects.load(), probe->controllerTerminates.load(), probe->componentTerminates.load()),
+              std::make_tuple(4, 2, 2));
     EXPECT_EQ(probe->components + probe->controllers, 0);
+    EXPECT_EQ(probe->badProcessCalls, 0);
 
     ASSERT_TRUE(slot.load(testBundle("CorvenaTwoClasses"), error)) << error;
-    EXPECT_EQ(slot.pluginName(), "Corvena Two Classes"); // the first audio class in factory order
-    ASSERT_TRUE(slot.load(testBundle("CorvenaTwoClasses"), error, 2)) << error; // or the one asked for
+    EXPECT_EQ(slot.pluginName(), "Corvena Two Classes") << "the first audio class in factory order";
+    ASSERT_TRUE(slot.load(testBundle("CorvenaTwoClasses"), error, 2)) << error;
     EXPECT_EQ(slot.pluginName(), "Corvena Two Classes Second");
-    EXPECT_FALSE(slot.load(testBundle("CorvenaTwoClasses"), error, 1)); // the controller class is no effect
+    EXPECT_FALSE(slot.load(testBundle("CorvenaTwoClasses"), error, 1)) << "the controller class is no effect";
     ASSERT_TRUE(slot.load(testBundle("CorvenaNoController"), error)) << error;
-    EXPECT_TRUE(slot.isReady());
     // A mono output goes to both sides; a stereo input gets the signal twice.
-    for (const char* name : {"CorvenaMonoOut", "CorvenaStereoIn"}) {
-        SCOPED_TRACE(name);
+    for (const std::string name : {"CorvenaMonoOut", "CorvenaStereoIn"}) {
         ProbeHandle p(name);
         ASSERT_TRUE(slot.load(testBundle(name), error)) << error;
         Block block(100);
         ASSERT_TRUE(run(slot, block));
-        EXPECT_EQ(block.left, block.in);
-        EXPECT_EQ(block.right, block.in);
-        const bool mono = std::string(name) == "CorvenaMonoOut";
-        EXPECT_EQ(p->outputChannels, mono ? 1 : 2);
-        if (!mono)
-            EXPECT_EQ(p->inputArrangementChannels, 2); // after the mono arrangement was refused
-        EXPECT_EQ(p->inputChannels, mono ? 1 : 2);
+        EXPECT_EQ(block.left, block.in) << name;
+        EXPECT_EQ(block.right, block.in) << name;
+        const int channels = name == "CorvenaMonoOut" ? 1 : 2; // out, or in after the mono arrangement was refused
+        EXPECT_EQ(std::make_pair(p->outputChannels.load(), p->inputChannels.load()), std::make_pair(channels, channels)) << name;
+        if (channels == 2) EXPECT_EQ(p->inputArrangementChannels, 2);
         EXPECT_TRUE(p->inputsIdentical);
-        slot.unload();
     }
 }
 
-// Every failure leaves the slot Empty, also when a plug-in was loaded before,
-// and releases what the failed load had created.
+// Every failure has its message and leaves the slot empty, also when a plug-in
+// was loaded before, and releases what the failed load had created.
 TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
     const std::string text = ::testing::TempDir() + "corvena_slot_text.txt";
     std::ofstream(text) << "hello\n";
-    const std::string missing = "/nonexistent/Missing.vst3";
-    const std::string hollow = ::testing::TempDir() + "Hollow.vst3";
+    const std::string missing = "/nonexistent/Missing.vst3", hollow = ::testing::TempDir() + "Hollow.vst3";
     std::filesystem::create_directories(hollow);
+    const std::string dir = CORVENA_TEST_PLUGIN_DIR;
 #ifdef _WIN32
     // The system's own reason follows the colon; only its presence is checked.
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "could not load "},
         {missing, "could not load " + missing + ": *"},
         {hollow, "could not load " + hollow + ": the bundle has no Contents/" CORVENA_VST3_ARCH "/Hollow.vst3"},
         {text, "could not load " + text + ": *"},
-        {std::string(CORVENA_TEST_PLUGIN_DIR) + "/NoFactory.dll", "the module does not export GetPluginFactory"},
+        {dir + "/NoFactory.dll", "the module does not export GetPluginFactory"},
         {"CorvenaFailEntry", "the module's InitDll failed"},
 #else
-    const std::string newer = std::string(CORVENA_TEST_PLUGIN_DIR) + "/NewerLibc.so";
-    const std::string unresolved = std::string(CORVENA_TEST_PLUGIN_DIR) + "/Unresolved.so";
+    const std::string newer = dir + "/NewerLibc.so", unresolved = dir + "/Unresolved.so";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "could not load "},
         {missing, "could not load " + missing + ": cannot open shared object file: No such file or directory"},
         {hollow, "could not load " + hollow + ": the bundle has no Contents/" CORVENA_VST3_ARCH "/Hollow.so"},
         {text, "could not load " + text + ": file too short"},
         {newer, "could not load " + newer + ": /lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.99' not found (required by " + newer + ")"},
         {unresolved, "could not load " + unresolved + ": undefined symbol: corvena_function_nobody_defines"},
-        {std::string(CORVENA_TEST_PLUGIN_DIR) + "/NoFactory.so", "the module does not export GetPluginFactory"},
+        {dir + "/NoFactory.so", "the module does not export GetPluginFactory"},
         {"CorvenaFailEntry", "the module's ModuleEntry failed"},
 #endif
+        {"", "could not load "},
         {"CorvenaControllerOnly", "no audio-effect class in " + testBundle("CorvenaControllerOnly")},
         {"CorvenaInstrument", "no audio-effect class in " + testBundle("CorvenaInstrument")},
         {"CorvenaFailInit", "plugin failed to initialise"},
@@ -156,32 +174,27 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
         for (const auto& [name, message] : cases) {
             SCOPED_TRACE(name + (loadedBefore ? " after a good load" : ""));
             const bool ours = !name.empty() && name.find_first_of("/\\") == std::string::npos;
-            std::unique_ptr<ProbeHandle> handle(ours ? new ProbeHandle(name) : nullptr);
+            std::unique_ptr<ProbeHandle> probe(ours ? new ProbeHandle(name) : nullptr);
             {
                 PluginSlot slot;
                 std::string error;
-                if (loadedBefore)
-                    ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
+                if (loadedBefore) ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
                 EXPECT_FALSE(slot.load(ours ? testBundle(name) : name, error));
-                if (message.back() == '*') { // and a reason after the colon
+                if (message.back() == '*') // and a reason after the colon
                     EXPECT_EQ(error.substr(0, message.size() - 1), message.substr(0, message.size() - 1));
-                    EXPECT_GT(error.size(), message.size());
-                } else {
+                else
                     EXPECT_EQ(error, message);
-                }
-                expectEmpty(slot);
+                EXPECT_FALSE(slot.isLoaded() || !slot.pluginName().empty());
                 EXPECT_EQ(gain->components, 0);
                 Block b(32);
                 EXPECT_FALSE(run(slot, b));
             }
-            if (!handle)
-                continue;
-            const ProbeHandle& probe = *handle;
-            EXPECT_EQ(probe->components + probe->controllers, 0);
-            EXPECT_FALSE(probe->active);
+            if (!probe) continue;
+            EXPECT_EQ((*probe)->components + (*probe)->controllers, 0);
+            EXPECT_FALSE((*probe)->active);
             // A component whose initialize failed is released without terminate.
-            EXPECT_EQ(probe->componentTerminates, probe->componentInits - (name == "CorvenaFailInit" ? 1 : 0));
-            EXPECT_EQ(probe->controllerTerminates, probe->controllerInits);
+            EXPECT_EQ((*probe)->componentTerminates, (*probe)->componentInits - (name == "CorvenaFailInit" ? 1 : 0));
+            EXPECT_EQ((*probe)->controllerTerminates, (*probe)->controllerInits);
         }
     }
     std::remove(text.c_str());
@@ -190,125 +203,88 @@ TEST(PluginSlotTest, EveryLoadFailureHasItsMessageAndLeavesTheSlotEmpty) {
 TEST(PluginSlotTest, PrepareRestartsForANewRateOrBlockSizeAndMayBeRefused) {
     ProbeHandle probe("CorvenaGain");
     PluginSlot slot;
-    slot.prepare(44100.0, 256); // while Empty: kept for the next load
+    slot.prepare(44100.0, 256); // while empty: kept for the next load
     std::string error;
     ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
-    EXPECT_EQ(probe->setupRate, 44100.0);
-    EXPECT_EQ(probe->setupMaxBlock, 256);
-    slot.prepare(44100.0, 256); // the same set-up: untouched
+    EXPECT_EQ(std::make_tuple(probe->setupRate.load(), probe->setupMaxBlock.load()), std::make_tuple(44100.0, 256));
+    slot.prepare(44100.0, 256); // the same: untouched
     EXPECT_EQ(probe->setupCalls, 1);
-    slot.prepare(44100.0, 128); // a smaller block is set up too, not left at the larger
-    EXPECT_EQ(probe->setupCalls, 2);
-    EXPECT_EQ(probe->setupMaxBlock, 128);
+    slot.prepare(44100.0, 128); // a smaller block is set up too
     slot.prepare(48000.0, 64);
-    EXPECT_EQ(probe->setupCalls, 3);
-    EXPECT_EQ(probe->setupRate, 48000.0);
-    EXPECT_EQ(probe->setupMaxBlock, 64);
-    EXPECT_EQ(probe->activations, 3);
-    EXPECT_TRUE(slot.isReady());
-
-    Block b(64);
+    EXPECT_EQ(std::make_tuple(probe->setupCalls.load(), probe->activations.load()), std::make_tuple(3, 3));
+    EXPECT_EQ(std::make_tuple(probe->setupRate.load(), probe->setupMaxBlock.load()), std::make_tuple(48000.0, 64));
+    Block b(64), tooLong(65);
     ASSERT_TRUE(run(slot, b));
     EXPECT_EQ(probe->contextRate, 48000.0);
-    Block tooLong(65); // beyond the prepared maximum: never reaches the plug-in
     const int calls = probe->processCalls;
-    EXPECT_FALSE(run(slot, tooLong));
+    EXPECT_FALSE(run(slot, tooLong)) << "beyond the prepared maximum";
     EXPECT_TRUE(tooLong.untouched());
     EXPECT_EQ(probe->processCalls, calls);
     EXPECT_EQ(probe->badProcessCalls, 0);
 
-    // A refused restart keeps the plug-in loaded but not ready.
+    // A refused restart keeps the plug-in loaded but not ready, until one succeeds.
     ProbeHandle only48k("CorvenaOnly48k");
     ASSERT_TRUE(slot.load(testBundle("CorvenaOnly48k"), error)) << error;
     slot.prepare(44100.0, 512);
-    EXPECT_FALSE(slot.isReady());
-    EXPECT_EQ(slot.pluginName(), "Corvena Only 48k");
-    EXPECT_EQ(only48k->components, 1);
+    EXPECT_EQ(std::make_tuple(slot.isReady(), slot.isLoaded(), only48k->components.load()), std::make_tuple(false, true, 1));
     Block declined(64);
     EXPECT_FALSE(run(slot, declined));
     EXPECT_TRUE(declined.untouched());
-    slot.prepare(48000.0, 512); // a later successful restart makes it ready again
+    slot.prepare(48000.0, 512);
     EXPECT_TRUE(run(slot, declined));
     slot.prepare(44100.0, 512);
     slot.unload();
-    expectEmpty(slot);
     EXPECT_EQ(only48k->components, 0);
 
-    // Real plug-ins keep processing after a restart for a larger block. (Not
+    // Real plug-ins go on processing after a restart for a larger block. (Not
     // ZamEQ2: its 4.2 release puts out NaN at its defaults in every host.)
-    const std::vector<std::string> real = kHaveZam ? std::vector<std::string>{zamBundle("ZamComp"), zamBundle("ZamTube"), zamBundle("ZamGEQ31")}
-                                                   : std::vector<std::string>{testBundle("CorvenaGain")};
-    for (const std::string& name : real) {
-        ASSERT_TRUE(slot.load(name, error)) << error;
+    for (const std::string& path : kHaveZam ? std::vector<std::string>{zamBundle("ZamComp"), zamBundle("ZamTube")}
+                                            : std::vector<std::string>{testBundle("CorvenaGain")}) {
+        ASSERT_TRUE(slot.load(path, error)) << error;
         Block small(256, 0.5f), big(1024, 0.5f);
-        for (int i = 0; i < 20; ++i)
-            ASSERT_TRUE(run(slot, small)) << name;
+        settle(slot, small, 20);
         slot.prepare(48000.0, 1024);
-        for (int i = 0; i < 5; ++i)
-            ASSERT_TRUE(run(slot, big)) << name;
-        for (float v : big.left)
-            ASSERT_TRUE(std::isfinite(v)) << name;
+        for (float v : settle(slot, big, 5)) ASSERT_TRUE(std::isfinite(v)) << path;
         slot.prepare(44100.0, 512);
     }
 }
 
-// Not processed (as while disabled), edits wait, also over a restart, and of
-// more than 3999 the first 3999 are kept. Then: the latest value as one point
-// at offset 0, heard in that very block and delivered once; a failed block
-// consumes its edits; an unloaded plug-in's edits never reach the next one.
-// The handler answers the other calls as a plain handler.
+// Edits wait while nothing is processed, also over a restart; of more than
+// 3999 the first 3999 are kept. The latest value arrives as one point at offset
+// 0, heard in that very block, delivered once; a failed block consumes its
+// edits; an unloaded plug-in's edits never reach the next one.
 TEST(PluginSlotTest, EditsArriveInTheNextBlockAsOnePointWithTheLatestValue) {
     ProbeHandle probe("CorvenaGain");
     PluginSlot slot;
     std::string error;
     ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
-    for (uint32_t id = 100; id < 5100; ++id)
-        probe->edit(id, (id % 10) / 10.0);
+    for (uint32_t id = 100; id < 5100; ++id) probe->edit(id, (id % 10) / 10.0);
     slot.prepare(96000.0, 512);
     Block b(64);
     ASSERT_TRUE(run(slot, b));
     ASSERT_EQ(probe->lastChangeCount, 3999);
-    for (int i = 0; i < 3999; ++i) {
-        ASSERT_EQ(probe->lastChanges[i].id, 100u + i);
-        ASSERT_EQ(probe->lastChanges[i].value, ((100 + i) % 10) / 10.0);
-    }
+    for (int i = 0; i < 3999; ++i)
+        ASSERT_EQ(std::make_pair(probe->lastChanges[i].id, probe->lastChanges[i].value),
+                  std::make_pair(100u + i, ((100 + i) % 10) / 10.0));
 
-    for (double value : {0.1, 0.9, 0.25})
-        EXPECT_EQ(probe->edit(kGainId, value), kResultOk);
+    for (double value : {0.1, 0.9, 0.25}) EXPECT_EQ(probe->edit(kGainId, value), kResultOk);
     ASSERT_TRUE(run(slot, b));
     ASSERT_EQ(probe->lastChangeCount, 1);
-    EXPECT_EQ(probe->lastChanges[0].id, kGainId);
-    EXPECT_EQ(probe->lastChanges[0].pointCount, 1);
-    EXPECT_EQ(probe->lastChanges[0].offset, 0);
-    EXPECT_EQ(probe->lastChanges[0].value, 0.25);
+    const auto& c = probe->lastChanges[0];
+    EXPECT_EQ(std::make_tuple(c.id, c.pointCount, c.offset, c.value), std::make_tuple(kGainId, 1, 0, 0.25));
     EXPECT_FLOAT_EQ(b.left[20], b.in[20] * 0.5f);
     ASSERT_TRUE(run(slot, b));
     EXPECT_EQ(probe->blocksWithChanges, 2);
-
     probe->edit(kGainId, 0.3);
     probe->failProcess = true;
     EXPECT_FALSE(run(slot, b));
     probe->failProcess = false;
     ASSERT_TRUE(run(slot, b));
-    EXPECT_EQ(probe->blocksWithChanges, 3); // not delivered again
+    EXPECT_EQ(probe->blocksWithChanges, 3) << "not delivered again";
 
-    IComponentHandler* handler = probe->handler.load();
-    ASSERT_NE(handler, nullptr);
-    for (int32 flags : {0, int32(kReloadComponent), int32(kLatencyChanged), int32(kIoChanged), 0x7FFFFFFF})
-        EXPECT_EQ(handler->restartComponent(flags), kResultOk);
+    for (int32 flags : {0, int32(kReloadComponent), int32(kLatencyChanged), int32(kIoChanged), 0x7FFFFFFF}) // as zam-plugins do
+        EXPECT_EQ(probe->handler.load()->restartComponent(flags), kResultOk);
     EXPECT_TRUE(slot.isReady());
-    EXPECT_EQ(handler->beginEdit(kGainId), kResultOk);
-    EXPECT_EQ(handler->endEdit(kGainId), kResultOk);
-    void* obj = nullptr;
-    ASSERT_EQ(handler->queryInterface(IComponentHandler::iid, &obj), kResultOk);
-    EXPECT_EQ(obj, handler);
-    static_cast<FUnknown*>(obj)->release();
-    ASSERT_EQ(handler->queryInterface(FUnknown::iid, &obj), kResultOk);
-    static_cast<FUnknown*>(obj)->release();
-    EXPECT_EQ(handler->queryInterface(IComponentHandler2::iid, &obj), kNoInterface);
-    EXPECT_EQ(obj, nullptr);
-    EXPECT_EQ(handler->queryInterface(IEditController::iid, &obj), kNoInterface);
-    EXPECT_EQ(handler->queryInterface(IComponentHandler::iid, nullptr), kInvalidArgument);
 
     probe->edit(kGainId, 0.3);
     ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
@@ -316,28 +292,6 @@ TEST(PluginSlotTest, EditsArriveInTheNextBlockAsOnePointWithTheLatestValue) {
     ASSERT_TRUE(run(slot, fresh));
     EXPECT_EQ(probe->blocksWithChanges, 3);
     EXPECT_EQ(fresh.left, fresh.in);
-}
-
-// Runs `count` blocks of the same input; a periodic drive settles the plug-in,
-// so the last block is then the same from block to block.
-std::vector<float> settle(PluginSlot& slot, Block& b, int count) {
-    for (int i = 0; i < count; ++i)
-        EXPECT_TRUE(run(slot, b));
-    return b.left;
-}
-
-float maxDifference(const std::vector<float>& a, const std::vector<float>& b) {
-    float d = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        d = std::max(d, std::fabs(a[i] - b[i]));
-    return d;
-}
-
-const PluginParameter* byTitle(const std::vector<PluginParameter>& params, const std::string& title) {
-    for (const auto& p : params)
-        if (p.title == title)
-            return &p;
-    return nullptr;
 }
 
 // The controller's list with titles and units; a set value is the controller's
@@ -352,8 +306,6 @@ TEST(PluginSlotTest, ParametersAreTheControllersAndASetValueIsHeardInTheNextBloc
     EXPECT_FALSE(slot.parameters(params, error));
     EXPECT_EQ(error, "no plugin loaded");
     ASSERT_TRUE(slot.load(testBundle("CorvenaNoController"), error)) << error;
-    EXPECT_FALSE(slot.parameters(params, error));
-    EXPECT_EQ(error, "no plugin loaded");
     EXPECT_FALSE(slot.setParameter(kGainId, 0.5, now, error));
     EXPECT_EQ(error, "no plugin loaded");
 
@@ -363,9 +315,8 @@ TEST(PluginSlotTest, ParametersAreTheControllersAndASetValueIsHeardInTheNextBloc
     const PluginParameter& g = params[0];
     EXPECT_EQ(std::tie(g.id, g.title, g.units, g.display, g.value, g.defaultValue, g.steps, g.readOnly),
               std::make_tuple(kGainId, "Gain", "x2", "0.5000", 0.5, 0.5, 0, false));
-    ASSERT_TRUE(slot.setParameter(kGainId, 7.0, now, error)) << error; // clamped
-    EXPECT_EQ(now.value, 1.0);
-    EXPECT_EQ(now.display, "1.0000");
+    ASSERT_TRUE(slot.setParameter(kGainId, 7.0, now, error)) << error;
+    EXPECT_EQ(std::make_pair(now.value, now.display), std::make_pair(1.0, std::string("1.0000"))) << "clamped";
     Block b(64);
     ASSERT_TRUE(run(slot, b));
     EXPECT_FLOAT_EQ(b.left[20], 2 * b.in[20]);
@@ -375,31 +326,10 @@ TEST(PluginSlotTest, ParametersAreTheControllersAndASetValueIsHeardInTheNextBloc
     EXPECT_FALSE(slot.setParameter(4242, 0.5, now, error));
     EXPECT_EQ(error, "no such parameter: 4242");
 
-    if (!kHaveZam)
-        return;
-    for (const auto& [name, title] : {std::pair<const char*, const char*>{"ZamComp", "Makeup"}, {"ZamTube", "Tube Drive"}}) {
-        SCOPED_TRACE(name);
-        ASSERT_TRUE(slot.load(zamBundle(name), error)) << error;
-        ASSERT_TRUE(slot.parameters(params, error));
-        ASSERT_GE(params.size(), 8u);
-        for (const auto& p : params)
-            EXPECT_FALSE(p.title.empty() || p.display.empty()) << p.id;
-        const PluginParameter* knob = byTitle(params, title);
-        ASSERT_NE(knob, nullptr);
-        Block in(512, 0.5f);
-        const std::vector<float> settled = settle(slot, in, 100);
-        const float drift = maxDifference(settle(slot, in, 1), settled); // ZamTube's circuit never quite repeats
-        ASSERT_LT(drift, 1e-3f);
-        ASSERT_TRUE(slot.setParameter(knob->id, 0.8, now, error)) << error;
-        EXPECT_NEAR(now.value, 0.8, 1e-6);
-        EXPECT_NE(now.display, knob->display);
-        EXPECT_GT(maxDifference(settle(slot, in, 1), settled), 10 * drift + 1e-3f);
-        const auto readOnly = std::find_if(params.begin(), params.end(), [](const auto& p) { return p.readOnly; });
-        ASSERT_NE(readOnly, params.end()); // ZamComp's gain reduction, both plug-ins' sample rate
-        EXPECT_FALSE(slot.setParameter(readOnly->id, 0.5, now, error));
-        EXPECT_EQ(error, "the parameter is read-only");
-    }
-    EXPECT_EQ(byTitle(params, "Tube Drive")->units, " ");
+    if (!kHaveZam) return;
+    ASSERT_TRUE(slot.load(zamBundle("ZamComp"), error)) << error;
+    EXPECT_FALSE(slot.setParameter(11, 0.5, now, error)) << "its gain reduction";
+    EXPECT_EQ(error, "the parameter is read-only");
 }
 
 // Saved, unloaded, loaded again and restored: the same values and, once
@@ -436,15 +366,13 @@ TEST(PluginSlotTest, AStateRestoredIntoAFreshLoadGivesTheSameValuesAndTheSameSou
         probe->controllerState = 0;
         ASSERT_TRUE(slot.load(path, error)) << error;
         Block fresh(512, 0.5f);
-        EXPECT_GT(maxDifference(settle(slot, fresh, 20), before), 1e-3f); // the defaults sound otherwise
+        EXPECT_GT(maxDifference(settle(slot, fresh, 20), before), 1e-3f) << "the defaults sound otherwise";
         ASSERT_TRUE(slot.setState(state, error)) << error;
         ASSERT_TRUE(slot.parameters(restored, error));
         ASSERT_EQ(restored.size(), saved.size());
         for (size_t i = 0; i < saved.size(); ++i)
-            if (!saved[i].readOnly)
-                EXPECT_NEAR(restored[i].value, saved[i].value, 1e-6) << saved[i].title;
+            if (!saved[i].readOnly) EXPECT_NEAR(restored[i].value, saved[i].value, 1e-6) << saved[i].title;
         EXPECT_LT(maxDifference(settle(slot, fresh, 200), before), 1e-6f);
-        EXPECT_TRUE(slot.isReady());
     }
     EXPECT_EQ(probe->controllerState, 42);
     EXPECT_EQ(probe->statesWhileProcessing, 0);
@@ -457,15 +385,9 @@ TEST(PluginSlotTest, ForeignBrokenAndRejectedStatesAreRefusedAndChangeNothing) {
     ProbeHandle probe("CorvenaGain");
     ProbeHandle fails("CorvenaStateFails");
     PluginSlot slot;
-    std::string error, gain, comp;
-    EXPECT_FALSE(slot.getState(gain, error));
+    std::string error, gain, other;
+    EXPECT_FALSE(slot.getState(gain, error) || slot.setState("CVST", error));
     EXPECT_EQ(error, "no plugin loaded");
-    EXPECT_FALSE(slot.setState("CVST", error));
-    EXPECT_EQ(error, "no plugin loaded");
-    if (kHaveZam) {
-        ASSERT_TRUE(slot.load(zamBundle("ZamComp"), error)) << error;
-        ASSERT_TRUE(slot.getState(comp, error)) << error;
-    }
     ASSERT_TRUE(slot.load(testBundle("CorvenaGain"), error)) << error;
     PluginParameter now;
     ASSERT_TRUE(slot.setParameter(kGainId, 0.75, now, error));
@@ -473,10 +395,8 @@ TEST(PluginSlotTest, ForeignBrokenAndRejectedStatesAreRefusedAndChangeNothing) {
     ASSERT_EQ(gain.size(), 24u + 4 + 8 + 4 + 4); // header, gain, controller's own
     ASSERT_EQ(gain.substr(0, 8), std::string("CVST\1\0\0\0", 8));
     ASSERT_TRUE(slot.setParameter(kGainId, 0.25, now, error));
-    if (!kHaveZam) { // no plug-in of another maker: our own state under another class id
-        comp = gain;
-        comp[8] ^= 0x5A;
-    }
+    other = gain; // our own state under another class id
+    other[8] ^= 0x5A;
 
     auto unchanged = [&] {
         std::vector<PluginParameter> params;
@@ -485,15 +405,14 @@ TEST(PluginSlotTest, ForeignBrokenAndRejectedStatesAreRefusedAndChangeNothing) {
         EXPECT_TRUE(run(slot, b));
         EXPECT_FLOAT_EQ(b.left[20], 0.5f * b.in[20]);
     };
-    std::string otherController = gain.substr(0, 36) + std::string("\3\0\0\0xyz", 7);
     const std::vector<std::pair<std::string, std::string>> refused = {
-        {comp, "the state belongs to another plugin"},
+        {other, "the state belongs to another plugin"},
         {gain.substr(0, gain.size() - 1), "the state is not valid"},
         {gain + "x", "the state is not valid"},
         {"garbage", "the state is not valid"},
         {"", "the state is not valid"},
         {std::string("CVST\2", 5) + gain.substr(5), "the state is not valid"},
-        {otherController, "the plugin rejected its state"}, // the component took its part first
+        {gain.substr(0, 36) + std::string("\3\0\0\0xyz", 7), "the plugin rejected its state"}, // the component took its part first
     };
     for (const auto& [state, message] : refused) {
         EXPECT_FALSE(slot.setState(state, error));
@@ -501,8 +420,7 @@ TEST(PluginSlotTest, ForeignBrokenAndRejectedStatesAreRefusedAndChangeNothing) {
         unchanged();
     }
 
-    // A restore drops edits that were queued before it.
-    probe->edit(kGainId, 0.1);
+    probe->edit(kGainId, 0.1); // a restore drops edits queued before it
     ASSERT_TRUE(slot.setState(gain, error)) << error;
     Block b(64);
     ASSERT_TRUE(run(slot, b));
@@ -517,33 +435,28 @@ TEST(PluginSlotTest, ForeignBrokenAndRejectedStatesAreRefusedAndChangeNothing) {
         case 1: m += std::string(1 + rng() % 8, static_cast<char>(rng())); break;
         case 2: m[24 + (rng() % 2) * 12 + rng() % 4] = static_cast<char>(rng()); break; // a length
         default:
-            for (int k = 1 + rng() % 3; k > 0; --k)
-                m[rng() % m.size()] = static_cast<char>(rng());
+            for (int k = 1 + rng() % 3; k > 0; --k) m[rng() % m.size()] = static_cast<char>(rng());
         }
-        if (slot.setState(m, error))
-            ++accepted;
-        else
-            ASSERT_TRUE(error == "the state is not valid" || error == "the state belongs to another plugin" ||
-                        error == "the plugin rejected its state")
-                << error;
+        if (slot.setState(m, error)) ++accepted;
+        else ASSERT_TRUE(error == "the state is not valid" || error == "the state belongs to another plugin" ||
+                         error == "the plugin rejected its state") << error;
     }
     EXPECT_GT(accepted, 0);
-    EXPECT_TRUE(run(slot, b));
-    EXPECT_TRUE(slot.isReady());
+    EXPECT_TRUE(run(slot, b) && slot.isReady());
     EXPECT_EQ(probe->statesWhileProcessing, 0);
 
     // A plug-in that neither gives nor takes a state; one without a controller
     // saves and restores its component alone.
     ASSERT_TRUE(slot.load(testBundle("CorvenaStateFails"), error)) << error;
-    EXPECT_FALSE(slot.getState(comp, error));
+    EXPECT_FALSE(slot.getState(other, error));
     EXPECT_EQ(error, "the plugin did not give its state");
     EXPECT_FALSE(slot.setState(gain, error)); // the same class id as the gain's
     EXPECT_EQ(error, "the plugin rejected its state");
     EXPECT_TRUE(slot.isReady());
     ASSERT_TRUE(slot.load(testBundle("CorvenaNoController"), error)) << error;
-    ASSERT_TRUE(slot.getState(comp, error)) << error;
-    EXPECT_EQ(comp.size(), 24u + 4 + 8 + 4);
-    EXPECT_TRUE(slot.setState(comp, error)) << error;
+    ASSERT_TRUE(slot.getState(other, error)) << error;
+    EXPECT_EQ(other.size(), 24u + 4 + 8 + 4);
+    EXPECT_TRUE(slot.setState(other, error)) << error;
 }
 
 // A static slot (as the engine's) still holding a plug-in at exit: the
@@ -555,8 +468,7 @@ TEST(PluginSlotDeathTest, StaticSlotUnloadsCleanlyAtExit) {
         {
             static PluginSlot slot;
             std::string error;
-            if (!slot.load(testBundle("CorvenaGain"), error) || !slot.load(testBundle("CorvenaGain"), error))
-                std::_Exit(3);
+            if (!slot.load(testBundle("CorvenaGain"), error) || !slot.load(testBundle("CorvenaGain"), error)) std::_Exit(3);
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");

@@ -32,8 +32,7 @@ struct Probe {
     std::atomic<int> lastNumSamples{0}, inputChannels{0}, outputChannels{0};
     std::atomic<bool> inputsIdentical{true}, outputChangesNull{true}, eventsNull{true};
     std::atomic<int> outputChangesLeft{0}; // queues found in the output changes as a block began
-    std::atomic<double> contextRate{0}, contextTempo{0};
-    std::atomic<int> contextState{-1};
+    std::atomic<double> contextRate{0};
     std::atomic<double> gain{0.5}; // normalized value the processor applies
     std::atomic<bool> failProcess{false};
     std::atomic<int> controllerState{0};       // the controller's own state
@@ -50,17 +49,16 @@ struct Probe {
     std::atomic<bool> viewHasFrame{false};
     std::atomic<uintptr_t> viewParent{0};
     std::atomic<int> viewTimerTicks{0}, viewFdEvents{0}, viewWidth{0}, viewHeight{0};
-    std::atomic<int> viewResizeResult{-1}, viewEditResult{-1};
+    std::atomic<int> viewResizeResult{-1};
 
     void resetCounters() {
         viewsCreated = viewAttached = viewRemoved = viewTimerTicks = viewFdEvents = 0;
-        viewResizeResult = viewEditResult = -1;
+        viewResizeResult = -1;
         componentInits = componentTerminates = controllerInits = controllerTerminates = 0;
         connects = disconnects = componentStates = setupCalls = setupMaxBlock = activations = 0;
         inputArrangementChannels = processCalls = badProcessCalls = blocksWithChanges = 0;
         lastNumSamples = inputChannels = outputChannels = lastChangeCount = outputChangesLeft = 0;
-        contextState = -1;
-        setupRate = contextRate = contextTempo = 0;
+        setupRate = contextRate = 0;
         inputsIdentical = outputChangesNull = eventsNull = true;
         failProcess = false;
         controllerState = statesWhileProcessing = 0;

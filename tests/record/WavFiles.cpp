@@ -1,11 +1,8 @@
 #include "WavFiles.h"
 
 #include <gtest/gtest.h>
-#ifdef _WIN32
-#include <filesystem>
-#include <process.h>
-#else
-#include "support/EngineProcess.h"
+#ifndef _WIN32
+#include "support/Process.h"
 #include <sndfile.h>
 #endif
 
@@ -26,30 +23,23 @@ uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
     return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | uint32_t(b.at(at + 3)) << 24;
 }
 
+std::vector<int32_t> readSamples(const std::string& path) {
+    std::vector<int32_t> samples;
 #ifdef _WIN32
-SndInfo readWithSndfile(const std::string& path) {
-    SndInfo out;
     const auto b = readBytes(path);
-    if (b.size() < 44 || std::string(b.begin(), b.begin() + 4) != "RIFF") return out;
-    const bool mono24 = (b[20] | b[21] << 8) == 1 && (b[22] | b[23] << 8) == 1 && (b[34] | b[35] << 8) == 24;
-    out = {true, int64_t(b.size() - 44) / 3, mono24 ? kWavPcm24 : 0, {}};
     for (size_t at = 44; at + 3 <= b.size(); at += 3)
-        out.samples.push_back(int32_t(uint32_t(b[at]) << 8 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 24) >> 8);
-    return out;
-}
+        samples.push_back(int32_t(uint32_t(b[at]) << 8 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 24) >> 8);
 #else
-SndInfo readWithSndfile(const std::string& path) {
-    SndInfo out;
     SF_INFO info{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-    if (f == nullptr) return out;
-    out = {true, info.frames, info.format, std::vector<int32_t>(size_t(info.frames) * size_t(info.channels))};
-    out.samples.resize(size_t(sf_read_int(f, out.samples.data(), sf_count_t(out.samples.size()))));
-    for (auto& s : out.samples) s >>= 8; // libsndfile scales 24-bit codes to 32 bits
-    sf_close(f);
-    return out;
-}
+    if (SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info)) {
+        samples.resize(size_t(info.frames * info.channels));
+        samples.resize(size_t(sf_read_int(f, samples.data(), sf_count_t(samples.size()))));
+        for (auto& s : samples) s >>= 8; // libsndfile scales 24-bit codes to 32 bits
+        sf_close(f);
+    }
 #endif
+    return samples;
+}
 
 std::string checkWav(const std::string& path, uint32_t rate, int64_t frames) {
     const auto b = readBytes(path);
@@ -60,14 +50,14 @@ std::string checkWav(const std::string& path, uint32_t rate, int64_t frames) {
     if (le32(b, 4) != dataSize + 36) why << "RIFF size " << le32(b, 4) << " for data " << dataSize << "; ";
     if (b.size() != 44u + dataSize) why << b.size() << " bytes, header says " << 44u + dataSize << "; ";
     if (le32(b, 24) != rate) why << "rate " << le32(b, 24) << "; ";
+    if ((b[22] | b[23] << 8) != 1 || (b[34] | b[35] << 8) != 24) why << "not 24-bit mono; ";
+    if (frames >= 0 && dataSize != frames * 3) why << dataSize / 3 << " frames, expected " << frames << "; ";
 #ifndef _WIN32
     SF_INFO info{};
     if (SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info)) {
         sf_close(f);
-        if (info.format != (SF_FORMAT_WAV | SF_FORMAT_PCM_24) || info.channels != 1)
-            why << "format " << std::hex << info.format << std::dec << " with " << info.channels << " channels; ";
-        if (info.frames * 3 != dataSize) why << "libsndfile sees " << info.frames << " frames; ";
-        if (frames >= 0 && info.frames != frames) why << info.frames << " frames, expected " << frames << "; ";
+        if (info.format != (SF_FORMAT_WAV | SF_FORMAT_PCM_24) || info.channels != 1 || info.frames * 3 != dataSize)
+            why << "libsndfile reads format " << std::hex << info.format << std::dec << ", " << info.frames << " frames; ";
     } else {
         why << "libsndfile cannot open it; ";
     }
@@ -80,7 +70,7 @@ std::string testDir() {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::replace(name.begin(), name.end(), '/', '-'); // parameterised tests
 #ifdef _WIN32
-    const auto dir = std::filesystem::temp_directory_path() / ("corvena-" + name + "-" + std::to_string(_getpid()));
+    const auto dir = std::filesystem::temp_directory_path() / ("corvena-" + name);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir.u8string();

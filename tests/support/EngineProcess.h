@@ -1,4 +1,8 @@
 #pragma once
+#include "support/Process.h"
+
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <deque>
 #include <optional>
@@ -7,65 +11,60 @@
 
 namespace corvena::test {
 
-// A running corvena-audio process, talked to through pipes as a front end would.
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+// A running corvena-audio, talked to through pipes as a front end would. The
+// engine built for Windows runs the same tests under a launcher
+// (CORVENA_TEST_LAUNCHER=wine, CORVENA_TEST_ENGINE=.../corvena-audio.exe).
 class EngineProcess {
 public:
-    // Starts `binary` (default: the engine built with the tests). Extra environment
-    // entries ("NAME=value") are added to the child's environment.
-    explicit EngineProcess(const std::string& binary = CORVENA_AUDIO_BINARY,
-                           const std::vector<std::string>& extraEnv = {});
-    ~EngineProcess();
-    EngineProcess(const EngineProcess&) = delete;
-    EngineProcess& operator=(const EngineProcess&) = delete;
+    // `env`: extra "NAME=value" entries (a JACK server's, for instance).
+    explicit EngineProcess(const std::vector<std::string>& env = {}, const std::string& binary = CORVENA_AUDIO_BINARY);
+    ~EngineProcess() { // end of input first: the engine winds down by itself
+        closeInput();
+        process_.wait(5s);
+    }
 
-    // Writes raw bytes to the engine's stdin.
+    // The first line it wrote: {"event":"ready",...}.
+    const std::string& readyLine() const { return ready_; }
+    bool ready() const { return ready_.find("\"ready\"") != std::string::npos; }
+
     void writeRaw(const std::string& bytes);
-    // Writes one line (a line feed is appended).
     void send(const std::string& line) { writeRaw(line + "\n"); }
-    // Closes the engine's stdin (end of input).
-    void closeInput();
-    // Closes our reading end of the engine's stdout.
-    void closeOutput();
+    // The next stdout line, or nothing after `timeout` or at end of output.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout = 10s);
+    // Sends `line`; the next line that is not an event ("<no reply>" if none).
+    std::string request(const std::string& line);
+    std::string request(const char* line) { return request(std::string(line)); }
+    // The same with an "id" added; an unparsable reply comes back as {"unparsable": line}.
+    json request(json body);
+    // The next event of that name, one a request passed over first; other
+    // events but level events are kept for later.
+    std::optional<json> nextEvent(const std::string& name, std::chrono::milliseconds timeout);
+    std::optional<json> nextLevel(std::chrono::milliseconds timeout = 1s) { return nextEvent("level", timeout); }
+    // A level event that covers only blocks run after everything answered so far:
+    // the peaks of the first event after a reply may predate it, and a block in
+    // flight then may still land in the second.
+    json levelAfterReplies();
 
-    // Next stdout line (without its line feed), or nothing after `timeout`/at end of output.
-    std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Next line that is not an event; events other than level events are kept
-    // in passedEvents().
-    std::optional<std::string> readReply(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Sends `line` and returns the next non-event line.
-    std::string request(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-    // Waits for the process to end; returns its exit status, or -1 on timeout,
-    // or 128 + signal number when it was killed by a signal.
-    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    int pid() const { return pid_; }
-    // Everything the engine wrote to stderr so far (collected on wait() and
-    // collectStderr(); never, after leaveStderrUnread(), as a front end that
-    // never reads it).
-    const std::string& stderrText() const { return stderr_; }
-    const std::string& collectStderr();
+    void closeInput() { process_.closeIn(); }
+    void closeOutput() { process_.closeOut(); }
+    // Exit status (see Process::wait); stderr is collected meanwhile.
+    int wait(std::chrono::milliseconds timeout = 10s);
+    int quit();
+    // What the engine wrote to stderr so far; nothing, after leaveStderrUnread().
+    const std::string& stderrText();
     void leaveStderrUnread() { readStderr_ = false; }
-    // Events (streamError, …) that readReply passed over, oldest first.
-    std::deque<std::string>& passedEvents() { return events_; }
-    // Times the engine's main thread went to sleep (its voluntary context switches).
-    long mainThreadWakeups() const;
 
 private:
-    bool fill(std::chrono::milliseconds timeout);
-    int pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    bool exited_ = false;
-    int status_ = -1;
+    bool keptAsEvent(const std::string& line);
+    Process process_;
+    std::deque<json> events_;
+    std::string ready_, buffer_, stderr_;
+    size_t bufferStart_ = 0;
     bool readStderr_ = true;
-    std::string buffer_;
-    size_t bufferStart_ = 0; // consumed bytes at the front of buffer_
-    std::string stderr_;
-    std::deque<std::string> events_;
+    int lastId_ = 0;
 };
-
-// Directory for a test's files, created fresh under the build directory.
-std::string freshTempDir(const std::string& name);
 
 } // namespace corvena::test

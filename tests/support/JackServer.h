@@ -1,89 +1,58 @@
 #pragma once
+#include "support/Process.h"
+
+#include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-// A private JACK server with the dummy driver, so audio tests run on a real audio
-// server without a sound card.
-//
-// Usage in a process-level test binary (one server for the whole binary):
-//
-//   #include "support/JackServer.h"
-//   #include "support/JackPeer.h"
-//   static auto* const jackEnv =
-//       ::testing::AddGlobalTestEnvironment(new corvena::test::JackEnvironment);
-//
-//   TEST(Something, Works) {
-//       auto& jack = corvena::test::JackEnvironment::server();
-//       corvena::test::EngineProcess engine(CORVENA_AUDIO_BINARY, jack.environment());
-//       engine.readLine();                               // the ready event
-//       engine.request(R"({"id":1,"cmd":"open"})");     // opens on this server
-//       corvena::test::JackPeer peer(jack.name());      // the tests' own client
-//       peer.connectToEngine();                          // feed -> inport, outport -> capture
-//       peer.setSine(0, 440.0f, 0.5f);
-//       auto out = peer.capture(4800);                   // 0.1 s of the engine's output
-//   }
-//
-// The environment also exports the server's variables into the test process itself,
-// so JACK clients created by the test (JackPeer) find the same server. A test that
-// kills or restarts the server (server().kill(), server().start()) must leave it
-// running when it ends.
 namespace corvena::test {
 
+// A private jackd with the dummy driver, under a name and in a temp dir of its
+// own: a real audio server without a sound card. Started by the constructor
+// (ok() tells whether it came up), stopped by the destructor. Its period is
+// 1024 frames (21 ms) unless asked otherwise: on a loaded machine the dummy
+// driver's timer, at normal priority, runs late by milliseconds, and shorter
+// cycles are then often lost.
+//
+//   auto& jack = JackServer::shared();              // the test binary's server
+//   EngineProcess engine(jack.environment());       // an engine that uses it
+//   JackPeer peer(jack.name());                     // the test's own client
 class JackServer {
 public:
     struct Options {
-        unsigned sampleRate = 48000;
-        unsigned period = 128;
-        unsigned captureChannels = 2;
-        unsigned playbackChannels = 2;
+        unsigned sampleRate = 48000, period = 1024, captureChannels = 2, playbackChannels = 2;
     };
-
-    // Chooses a unique server name and a fresh temp dir; does not start anything.
-    explicit JackServer(const std::string& label = "corvena");
-    ~JackServer(); // stops the server
+    JackServer();
+    explicit JackServer(const Options& options);
+    ~JackServer();
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
 
-    // Starts jackd (dummy driver) and waits until a client can connect.
-    // Returns false (see log()) when it did not come up within 10 s.
+    // One server for the whole test binary, its variables exported into this
+    // process. A test that kills it starts it again before it ends.
+    static JackServer& shared();
+
+    bool ok() const { return ok_; }
+    // Waits until a client can connect (10 s at most).
     bool start();
-    bool start(const Options& options);
-    // Ends the server politely (SIGTERM, then SIGKILL after 15 s).
+    // SIGTERM, then SIGKILL after 15 s.
     void stop();
-    // Kills the server at once (SIGKILL), as a crash would.
+    // SIGKILL at once, as a crash would.
     void kill();
-    bool running();
+    bool running() { return process_ && process_->running(); }
 
     const std::string& name() const { return name_; }
-    const std::string& tempDir() const { return tempDir_; }
     const Options& options() const { return options_; }
-    // "NAME=value" entries a child process needs to use this server, for
-    // EngineProcess's extraEnv.
+    // "NAME=value" entries a child needs to use this server.
     std::vector<std::string> environment() const;
-    // Sets the same variables in this process (for the test's own clients).
-    void exportToThisProcess() const;
-    // What jackd wrote to stdout and stderr.
+    // What jackd wrote.
     std::string log() const;
 
 private:
-    void reap(int waitMs);
-    std::string name_;
-    std::string tempDir_;
+    std::string name_, dir_;
     Options options_;
-    pid_t pid_ = -1;
-    bool killed_ = false;
-};
-
-// gtest environment owning one JackServer for the whole test binary.
-class JackEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override;
-    void TearDown() override;
-    // The binary's server; valid between SetUp and TearDown.
-    static JackServer& server();
+    std::unique_ptr<Process> process_;
+    bool ok_ = false, killed_ = false;
 };
 
 } // namespace corvena::test

@@ -1,44 +1,41 @@
-#include "XvfbServer.h"
+#include "support/Xvfb.h"
+#include "support/Process.h"
 
 #include <X11/Xlib.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <thread>
 
 namespace corvena::test {
 
-std::string XvfbEnvironment::display_;
-
-void XvfbEnvironment::SetUp() {
-    // Xvfb writes its display number to the pipe once it accepts clients.
-    FILE* p = popen("Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset 2>/dev/null </dev/null"
-                    " & echo pid $!", "r");
-    ASSERT_TRUE(p);
-    char line[64];
-    for (int i = 0; i < 2 && fgets(line, sizeof line, p); ++i) {
-        if (std::strncmp(line, "pid ", 4) == 0)
-            pid_ = std::atoi(line + 4);
-        else
-            display_ = ":" + std::to_string(std::atoi(line));
-    }
-    pclose(p);
-    ASSERT_FALSE(display_.empty()) << "Xvfb did not start";
-    setenv("DISPLAY", display_.c_str(), 1);
-}
-
-void XvfbEnvironment::TearDown() {
-    if (pid_ > 0) kill(pid_, SIGTERM);
+const std::string& xvfbDisplay() {
+    static std::string display;
+    static std::unique_ptr<Process> server;
+    if (server) return display;
+    // Xvfb writes its display number once it accepts clients.
+    const std::string log = freshTempDir("xvfb") + "/xvfb.log";
+    server = std::make_unique<Process>(
+        std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"},
+        std::vector<std::string>{}, log);
+    waitFor([&] {
+        std::ifstream in(log);
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) display = ":" + line;
+        return !display.empty();
+    }, std::chrono::seconds(20));
+    setenv("DISPLAY", display.c_str(), 1);
+    return display;
 }
 
 namespace {
-int ignoreErrors(Display*, XErrorEvent*) { return 0; }
-
 struct IgnoringErrors {
     explicit IgnoringErrors(Display* d) : d(d) {
         XSync(d, False);
-        old = XSetErrorHandler(ignoreErrors);
+        old = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     }
     ~IgnoringErrors() {
         XSync(d, False);
@@ -49,13 +46,11 @@ struct IgnoringErrors {
 };
 } // namespace
 
-X11Probe::X11Probe() : display_(XOpenDisplay(XvfbEnvironment::display().c_str())) {
-    EXPECT_NE(display_, nullptr);
+X11Probe::X11Probe() : display_(XOpenDisplay(xvfbDisplay().c_str())) {
+    if (!display_) throw std::runtime_error("no X display " + xvfbDisplay());
 }
 
-X11Probe::~X11Probe() {
-    if (display_) XCloseDisplay(display_);
-}
+X11Probe::~X11Probe() { XCloseDisplay(display_); }
 
 std::vector<unsigned long> X11Probe::children(unsigned long window) {
     std::vector<unsigned long> out;
@@ -107,14 +102,21 @@ void X11Probe::sendProtocol(unsigned long window, const char* protocol) {
 }
 
 int X11Probe::screenshotColours(unsigned long window) {
-    // imagemagick grabs the window from the server, independently of the engine.
-    std::string cmd = "import -window " + std::to_string(window) + " png:- 2>/dev/null | identify -format %k - 2>/dev/null";
+    const std::string cmd = "import -window " + std::to_string(window) + " png:- 2>/dev/null | identify -format %k - 2>/dev/null";
     int colours = 0;
     if (FILE* p = popen(cmd.c_str(), "r")) {
         if (fscanf(p, "%d", &colours) != 1) colours = 0;
         pclose(p);
     }
     return colours;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
 }
 
 } // namespace corvena::test

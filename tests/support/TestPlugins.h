@@ -1,6 +1,5 @@
 #pragma once
-// Paths of the test plug-ins and of the zam-plugins bundles, and access to a
-// test plug-in's probe.
+// The project's test plug-ins and zam-plugins' bundles, and a test plug-in's probe.
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -14,30 +13,17 @@
 
 namespace corvena::test {
 
-inline std::string testBundle(const std::string& name) {
-    return std::string(CORVENA_TEST_PLUGIN_DIR) + "/" + name + ".vst3";
-}
+inline std::string testBundle(const std::string& name) { return std::string(CORVENA_TEST_PLUGIN_DIR) + "/" + name + ".vst3"; }
 #ifdef _WIN32
-constexpr const char* kModuleSuffix = ".vst3";
+inline std::string testLibrary(const std::string& name) { return testBundle(name) + "/Contents/" CORVENA_VST3_ARCH "/" + name + ".vst3"; }
+constexpr bool kHaveZam = false; // Debian's zam-plugins are Linux bundles
 #else
-constexpr const char* kModuleSuffix = ".so";
-#endif
-inline std::string testLibrary(const std::string& name) {
-    return testBundle(name) + "/Contents/" CORVENA_VST3_ARCH "/" + name + kModuleSuffix;
-}
-// Debian's zam-plugins are Linux bundles: on Windows, tests that need a real
-// plug-in of another maker leave that part out.
-#ifdef _WIN32
-constexpr bool kHaveZam = false;
-#else
+inline std::string testLibrary(const std::string& name) { return testBundle(name) + "/Contents/" CORVENA_VST3_ARCH "/" + name + ".so"; }
 constexpr bool kHaveZam = true;
 #endif
 inline std::string zamBundle(const std::string& name) { return "/usr/lib/vst3/" + name + ".vst3"; }
-inline std::string zamLibrary(const std::string& name) {
-    return zamBundle(name) + "/Contents/" CORVENA_VST3_ARCH "/" + name + ".so";
-}
 
-// Keeps the test plug-in's module mapped (so its probe outlives unloads) and
+// Keeps a test plug-in's module mapped, so that its probe outlives unloads, and
 // starts from zeroed counters.
 class ProbeHandle {
 public:
@@ -49,8 +35,7 @@ public:
         handle_ = ::dlopen(testLibrary(name).c_str(), RTLD_NOW | RTLD_LOCAL);
         void* fn = handle_ ? ::dlsym(handle_, "corvenaTestProbe") : nullptr;
 #endif
-        if (!fn)
-            throw std::runtime_error("no probe in test plug-in " + name);
+        if (!fn) throw std::runtime_error("no probe in test plug-in " + name);
         probe_ = reinterpret_cast<testplugin::ProbeFn>(fn)();
         probe_->resetCounters();
     }

@@ -1,0 +1,245 @@
+// The Linux editor window (inspected through a display connection of the
+// test's own), the host run loop, and the plug-in frame's thread discipline.
+#include <gtest/gtest.h>
+
+#include "plugin/Frame.h"
+#include "plugin/PlatformWindow.h"
+#include "plugin/RunLoop.h"
+#include "support/Xvfb.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+#include <unistd.h>
+
+using namespace corvena;
+using namespace std::chrono_literals;
+using namespace Steinberg;
+using test::X11Probe;
+
+namespace {
+
+Window idOf(const PlatformWindow& w) { return static_cast<Window>(reinterpret_cast<uintptr_t>(w.nativeHandle())); }
+
+// Window managers offer no sizing when minimum and maximum are the same.
+void expectFixedSize(Display* d, Window w, int width, int height) {
+    XSizeHints h{};
+    long supplied = 0;
+    XGetWMNormalHints(d, w, &h, &supplied);
+    EXPECT_TRUE((h.flags & PMinSize) && (h.flags & PMaxSize));
+    EXPECT_EQ(std::make_tuple(h.min_width, h.max_width, h.min_height, h.max_height), std::make_tuple(width, width, height, height));
+}
+
+// A reference-counted timer and descriptor handler.
+struct Handler : Linux::ITimerHandler, Linux::IEventHandler {
+    tresult PLUGIN_API queryInterface(const TUID, void** obj) override { return *obj = nullptr, kNoInterface; }
+    uint32 PLUGIN_API addRef() override { return ++refs; }
+    uint32 PLUGIN_API release() override {
+        if (--refs == 0) destroyed = true, destroyedDuringCall = inCall; // would be a use after free
+        return refs;
+    }
+    void PLUGIN_API onTimer() override {
+        inCall = true;
+        ++calls;
+        if (action) action();
+        inCall = false;
+    }
+    void PLUGIN_API onFDIsSet(Linux::FileDescriptor fd) override {
+        fds.push_back(fd);
+        char c;
+        [[maybe_unused]] ssize_t n = read(fd, &c, 1); // or it stays readable
+    }
+    uint32 refs = 1;
+    int calls = 0;
+    std::vector<int> fds;
+    std::function<void()> action;
+    bool inCall = false, destroyed = false, destroyedDuringCall = false;
+};
+
+class RecordingWindow : public PlatformWindow {
+public:
+    void* nativeHandle() const override { return nullptr; }
+    void resize(int32_t w, int32_t h) override { sizes.emplace_back(w, h); }
+    void show() override {}
+    void pumpEvents() override {}
+    bool closeRequested() const override { return false; }
+    std::vector<std::pair<int32_t, int32_t>> sizes;
+};
+
+} // namespace
+
+TEST(X11Window, FixedSizeTopLevelTitledAmpResizedInPlaceAndCloseRequested) {
+    X11Probe probe;
+    Display* d = probe.display();
+    std::string error;
+    auto window = PlatformWindow::create(320, 200, error);
+    ASSERT_TRUE(window) << error;
+    EXPECT_STREQ(PlatformWindow::platformType(), "X11EmbedWindowID");
+    const Window id = idOf(*window);
+    X11Probe::Geometry g = probe.geometry(id);
+    EXPECT_EQ(std::make_tuple(g.width, g.height, g.viewable), std::make_tuple(320u, 200u, false));
+    expectFixedSize(d, id, 320, 200);
+    EXPECT_EQ(probe.topLevelsNamed("Amp"), std::vector<unsigned long>{id});
+    // The close button must reach us as a message, not as a destroyed window.
+    Atom* protocols = nullptr;
+    int count = 0;
+    ASSERT_TRUE(XGetWMProtocols(d, id, &protocols, &count));
+    EXPECT_NE(std::find(protocols, protocols + count, XInternAtom(d, "WM_DELETE_WINDOW", False)), protocols + count);
+    XFree(protocols);
+
+    window->show();
+    XMoveWindow(d, id, 137, 91); // away from the origin, as a user or window manager might
+    const X11Probe::Geometry before = probe.geometry(id);
+    EXPECT_TRUE(before.viewable);
+    window->resize(640, 123);
+    g = probe.geometry(id);
+    EXPECT_EQ(std::make_tuple(g.width, g.height, g.x, g.y), std::make_tuple(640u, 123u, before.x, before.y));
+    expectFixedSize(d, id, 640, 123);
+
+    window->pumpEvents(); // nothing pending: returns at once
+    probe.sendProtocol(id, "WM_TAKE_FOCUS"); // not a close request
+    window->pumpEvents();
+    EXPECT_FALSE(window->closeRequested());
+    probe.sendProtocol(id);
+    window->pumpEvents();
+    window->pumpEvents();
+    EXPECT_TRUE(window->closeRequested()) << "and it stays set";
+    EXPECT_TRUE(probe.geometry(id).viewable) << "the window stays until destroyed";
+    window.reset();
+    EXPECT_EQ(probe.geometry(id).width, 0u);
+}
+
+// X treats a zero size as a protocol error, which Xlib's default handler
+// answers by exiting: the window keeps the smallest legal size instead, and a
+// plug-in's bad request on a connection of its own is reported, not fatal.
+TEST(X11Window, DegenerateSizesAndForeignErrorsDoNotEndTheProcess) {
+    X11Probe probe;
+    std::string error;
+    auto window = PlatformWindow::create(0, -20, error);
+    ASSERT_TRUE(window) << error;
+    EXPECT_EQ(std::make_pair(probe.geometry(idOf(*window)).width, probe.geometry(idOf(*window)).height), std::make_pair(1u, 1u));
+    window->resize(-1, 0);
+    window->resize(100000, 40);
+    EXPECT_EQ(std::make_pair(probe.geometry(idOf(*window)).width, probe.geometry(idOf(*window)).height), std::make_pair(32767u, 40u));
+    Display* other = XOpenDisplay(test::xvfbDisplay().c_str());
+    ASSERT_NE(other, nullptr);
+    XDestroyWindow(other, 0x7fffff); // no such window
+    XSync(other, False);
+    XCloseDisplay(other);
+    window->resize(50, 60);
+    EXPECT_EQ(probe.geometry(idOf(*window)).width, 50u);
+
+    const std::string saved = test::xvfbDisplay();
+    for (const char* display : {"", ":65000"}) { // none, and one nobody serves
+        setenv("DISPLAY", display, 1);
+        EXPECT_FALSE(PlatformWindow::create(300, 200, error));
+        EXPECT_EQ(error, "could not create the editor window");
+    }
+    setenv("DISPLAY", saved.c_str(), 1);
+}
+
+// In every run-loop test the loop is declared after the handlers: it releases them when it goes.
+TEST(RunLoop, TimersFireOncePerIntervalNeverInABurst) {
+    Handler timer;
+    RunLoop loop;
+    EXPECT_EQ(loop.registerTimer(nullptr, 10), kInvalidArgument);
+    ASSERT_EQ(loop.registerTimer(&timer, 200), kResultTrue);
+    const auto start = RunLoop::Clock::now();
+    EXPECT_EQ(timer.refs, 2u) << "held while registered";
+    loop.service(start); // not yet due
+    EXPECT_EQ(timer.calls, 0);
+    loop.service(start + 250ms);
+    loop.service(start + 300ms); // the next turn counts from the last firing
+    EXPECT_EQ(timer.calls, 1);
+    loop.service(start + 10s); // a pump seconds late fires once, not fifty times
+    EXPECT_EQ(timer.calls, 2);
+    loop.service(start + 10210ms);
+    EXPECT_EQ(timer.calls, 3);
+    // Registering again changes the interval instead of adding a second timer.
+    loop.registerTimer(&timer, 100000);
+    loop.registerTimer(&timer, 5);
+    EXPECT_EQ(timer.refs, 2u);
+    loop.service(RunLoop::Clock::now() + 10ms);
+    EXPECT_EQ(timer.calls, 4);
+    EXPECT_EQ(loop.unregisterTimer(&timer), kResultTrue);
+    EXPECT_EQ(timer.refs, 1u);
+    loop.service(start + 1h);
+    EXPECT_EQ(timer.calls, 4);
+}
+
+TEST(RunLoop, DescriptorHandlersAreCalledOnlyWhenReadable) {
+    Handler handler;
+    int a[2], b[2], c[2];
+    ASSERT_EQ(pipe(a) | pipe(b) | pipe(c), 0);
+    RunLoop loop;
+    EXPECT_EQ(loop.registerEventHandler(nullptr, 0), kInvalidArgument);
+    loop.registerEventHandler(&handler, a[0]);
+    loop.registerEventHandler(&handler, b[0]);
+    loop.registerEventHandler(&handler, b[0]); // the same pair twice counts once
+    EXPECT_EQ(handler.refs, 3u);
+    loop.service();
+    EXPECT_TRUE(handler.fds.empty());
+    ASSERT_EQ(write(b[1], "x", 1), 1);
+    loop.service();
+    loop.service(); // the byte was read: nothing pending any more
+    EXPECT_EQ(handler.fds, std::vector<int>{b[0]});
+    EXPECT_EQ(loop.unregisterEventHandler(&handler), kResultTrue) << "every descriptor of the handler";
+    EXPECT_EQ(handler.refs, 1u);
+    ASSERT_EQ(write(a[1], "x", 1), 1);
+    loop.service();
+    EXPECT_EQ(handler.fds.size(), 1u);
+    loop.registerEventHandler(&handler, c[0]);
+    close(c[0]); // closed behind the loop's back: not reported
+    loop.service();
+    EXPECT_EQ(handler.fds.size(), 1u);
+    for (int fd : {a[0], a[1], b[0], b[1], c[1]}) close(fd);
+}
+
+// `first` drops its registration and its creator's reference inside its call:
+// the loop keeps it alive until the call returns, and does not call `second`,
+// unregistered by `first` although due in the same turn.
+TEST(RunLoop, HandlersMayUnregisterThemselvesAndOthersFromACallback) {
+    Handler first, second, third;
+    RunLoop loop;
+    first.action = [&] {
+        loop.unregisterTimer(&first);
+        loop.unregisterTimer(&second);
+        first.release();
+        loop.registerTimer(&third, 0);
+    };
+    loop.registerTimer(&first, 1);
+    loop.registerTimer(&second, 1);
+    loop.service(RunLoop::Clock::now() + 5ms);
+    EXPECT_EQ(std::make_tuple(first.calls, second.calls, third.calls), std::make_tuple(1, 0, 0)) << "registered during the turn: from the next";
+    EXPECT_TRUE(first.destroyed && !first.destroyedDuringCall);
+    loop.service(RunLoop::Clock::now() + 1s);
+    EXPECT_EQ(std::make_tuple(first.calls, third.calls), std::make_tuple(1, 1));
+}
+
+// The run loop and the window belong to the control thread: a plug-in thread
+// calling in would race with the pump. A view may keep its frame past the
+// editor's close, when the window is gone.
+TEST(Frame, DetachedOrFromAnotherThreadReachesNoWindowAndHoldsNoHandler) {
+    RecordingWindow window;
+    Handler timer;
+    Frame* frame = new Frame(&window); // held through references only; this one is the slot's
+    tresult timerResult = kResultOk, resizeResult = kResultOk;
+    std::thread([&] {
+        timerResult = frame->registerTimer(&timer, 10);
+        ViewRect rect(0, 0, 10, 10);
+        resizeResult = frame->resizeView(nullptr, &rect);
+    }).join();
+    EXPECT_EQ(std::make_tuple(timerResult, resizeResult, timer.refs), std::make_tuple(kResultFalse, kResultFalse, 1u));
+    frame->registerTimer(&timer, 10);
+    EXPECT_EQ(timer.refs, 2u);
+    frame->detach();
+    EXPECT_EQ(timer.refs, 1u);
+    ViewRect rect(0, 0, 300, 300);
+    EXPECT_EQ(frame->resizeView(nullptr, &rect), kResultFalse);
+    EXPECT_TRUE(window.sizes.empty());
+    frame->release();
+}
