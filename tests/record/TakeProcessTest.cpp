@@ -234,7 +234,10 @@ TEST_F(Take, TunerReadsTheDiSilencesOnlyTheMonitorAndLeavesTakesAsTheyWere) {
     };
     auto take = [&](const std::string& name) {
         json level;
-        const json s = steadyTake(path(name + "-di.wav"), path(name + "-wet.wav"), [&] { level = engine.levelAfterReplies(); });
+        const json s = steadyTake(path(name + "-di.wav"), path(name + "-wet.wav"), [&] {
+            peer.waitFrames(rate / 4);
+            level = engine.levelAfterReplies();
+        });
         EXPECT_TRUE(ok(s)) << s.dump();
         return level.value("tuner", json("absent"));
     };
