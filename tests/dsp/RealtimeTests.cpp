@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -86,6 +87,7 @@ TEST(Realtime, BlocksAllocateNothingAndNeverWaitOnAnyPath) {
     EXPECT_EQ(error, "samples were dropped while writing to disk");
     EXPECT_EQ(result.frames, 3001u * 128);
     e.unloadPlugin();
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace

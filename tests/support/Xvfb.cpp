@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
@@ -17,7 +18,7 @@ const std::string& xvfbDisplay() {
     static std::unique_ptr<Process> server;
     if (server) return display;
     // Xvfb writes its display number once it accepts clients.
-    const std::string log = freshTempDir("xvfb") + "/xvfb.log";
+    const std::string dir = freshTempDir("xvfb"), log = dir + "/xvfb.log";
     server = std::make_unique<Process>(
         std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"},
         std::vector<std::string>{}, log);
@@ -27,6 +28,7 @@ const std::string& xvfbDisplay() {
             if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) display = ":" + line;
         return !display.empty();
     }, std::chrono::seconds(20));
+    std::filesystem::remove_all(dir); // the server goes on writing to its log, unlinked
     setenv("DISPLAY", display.c_str(), 1);
     return display;
 }
