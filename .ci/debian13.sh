@@ -50,6 +50,11 @@ mount --bind /dev/shm "$root/dev/shm"
 mount --bind /sys "$root/sys"
 
 git clone -q "$here" "$root/root/corvena-audio"
+# The example captures beside the clone, where the tests look for them.
+if [ -d "$here/../shared/capture" ]; then
+    mkdir -p "$root/root/shared"
+    cp -r "$here/../shared/capture" "$root/root/shared/capture"
+fi
 inside() {
     chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
