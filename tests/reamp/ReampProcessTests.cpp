@@ -128,7 +128,8 @@ TEST_F(Reamp, ATakeRenderedWithItsOwnToneReproducesItsWetFile) {
         for (const json& step : tone.setup) ASSERT_TRUE(engine.request(step)["ok"].get<bool>()) << step.dump();
         if (std::string(tone.name) == "zamcomp") {
             // A parameter away from its default, so the copied state is what counts.
-            for (const json& p : engine.request({{"cmd", "vstParams"}})["params"])
+            const json params = engine.request({{"cmd", "vstParams"}})["params"];
+            for (const json& p : params)
                 if (!p["readOnly"].get<bool>()) {
                     engine.request({{"cmd", "vstSetParam"}, {"param", p["id"]}, {"value", 0.85}});
                     break;
