@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <future>
+#include <sstream>
 
 #include "support/EngineProcess.h"
 #include "support/JackPeer.h"
@@ -142,7 +143,13 @@ TEST_F(PluginProcess, ALineRepeatedOnEveryBlockIsPassedOnAboutOnceASecond) {
     engine.request({{"cmd", "vstUnload"}});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string& text = engine.stderrText();
-    EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 2 + std::ceil(seconds)) << text;
+    // The plug-in's lines and the repeat counts; the audio library's own
+    // chatter when the stream opened (ALSA's, under RtAudio 6) is not its.
+    size_t passedOn = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        passedOn += line.find("corvena test plugin") != std::string::npos || line.rfind("(repeated ", 0) == 0;
+    EXPECT_LE(passedOn, 2 + std::ceil(seconds)) << text;
     EXPECT_NE(text.find("corvena test plugin: something is missing\n(repeated "), std::string::npos) << text;
     EXPECT_EQ(engine.quit(), 0);
 }
