@@ -46,11 +46,6 @@ std::vector<std::string> environment(std::vector<std::string> extra) {
     return env;
 }
 
-std::vector<int> channelsOf(const json& reply) {
-    return {reply.value("inputChannelCount", -1), reply.value("inputChannel", -1), reply.value("outputChannelCount", -1),
-            reply.value("outputChannel", -1)};
-}
-
 std::vector<float> toFloat(const std::vector<int32_t>& codes, size_t from, size_t count) {
     std::vector<float> out;
     for (size_t k = from; k < std::min(codes.size(), from + count); ++k) out.push_back(codes[k] / 8388607.0f);
@@ -80,23 +75,16 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     ASSERT_TRUE(engine.ready());
 
     int outputs = 0, inputs = 0;
-    const json listed = engine.request({{"cmd", "listDevices"}});
-    for (const json& d : listed["devices"])
-        if (d["api"] == api) {
-            outputs += d["outputChannels"].get<int>() >= 2;
-            inputs += d["inputChannels"].get<int>() >= 2;
-        }
-    EXPECT_GE(outputs, 1);
-    EXPECT_GE(inputs, 1);
+    for (const json& d : engine.request({{"cmd", "listDevices"}})["devices"])
+        if (d["api"] == api) outputs += d["outputChannels"].get<int>() >= 2, inputs += d["inputChannels"].get<int>() >= 2;
+    EXPECT_TRUE(outputs >= 1 && inputs >= 1) << "a stereo " << api << " device each way";
 
     const json open = engine.request({{"cmd", "open"}, {"api", api}});
     ASSERT_TRUE(open["ok"].get<bool>()) << open.dump();
-    EXPECT_EQ(open["api"], api);
-    EXPECT_EQ(open["sampleRate"], rate);
-    EXPECT_EQ(open["blockSize"], block);
-    EXPECT_EQ(channelsOf(open), (std::vector<int>{2, 0, 2, 0}));
-    EXPECT_GT(open["latencyFrames"].get<uint32_t>(), 0u);
-    EXPECT_GT(open["latencyMs"].get<double>(), 0.0);
+    for (const auto& [key, value] : json{{"api", api}, {"sampleRate", rate}, {"blockSize", block}, {"inputChannelCount", 2},
+                                         {"inputChannel", 0}, {"outputChannelCount", 2}, {"outputChannel", 0}}.items())
+        EXPECT_EQ(open[key], value) << key;
+    EXPECT_GT(open["latencyFrames"].get<uint32_t>() * open["latencyMs"].get<double>(), 0.0);
 
     JackPeer peer(JackServer::shared().name(), "WinePeer");
     ASSERT_TRUE(peer.ok()) << peer.error();
@@ -105,17 +93,16 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     ASSERT_TRUE(peer.connect(out, peer.capturePort(0))) << out;
     peer.setSine(0, 220.0f, 0.4f);
 
-    // Level events on their 50 ms grid, over two seconds from one that was waited
-    // for (not one already in the pipe); the readings' jitter spreads over 40 intervals.
-    auto first = std::chrono::steady_clock::now();
-    for (int i = 0; i < 100 && std::chrono::steady_clock::now() - first < 20ms; ++i) {
-        first = std::chrono::steady_clock::now();
+    // Level events on their 50 ms grid, on the server's clock, over 40 events
+    // from one that had to be waited for (not one already in the pipe).
+    for (uint64_t before = 0; before == peer.frames();) {
+        before = peer.frames();
         ASSERT_TRUE(engine.nextLevel().has_value());
     }
-    first = std::chrono::steady_clock::now();
+    const uint64_t first = peer.frames();
     for (int i = 0; i < 40; ++i) ASSERT_TRUE(engine.nextLevel().has_value());
-    const double cadence = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - first).count() / 40;
-    EXPECT_GE(cadence, 49.9);
+    const double cadence = (peer.frames() - first) * 1000.0 / rate / 40;
+    EXPECT_GE(cadence, 48.0);
     EXPECT_LE(cadence, 55.0);
     EXPECT_NEAR(engine.levelAfterReplies().value("in", 0.0), 0.4, 0.02) << "the fed sine on the meter";
 
@@ -162,19 +149,6 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     EXPECT_NEAR(frequencyOf(di), 220.0, 1.0);
     EXPECT_NEAR(peakOf(di), 0.4f, 0.02f);
 
-    // The round trip, to a cycle or two: the sine starts as the capture does (both
-    // at the peer's next cycle), through the bypassed amp.
-    ASSERT_TRUE(engine.request({{"cmd", "amp"}, {"enabled", false}})["ok"].get<bool>());
-    peer.setSilence(0);
-    peer.waitFrames(rate * 3 / 10);
-    std::vector<std::vector<float>> heard;
-    std::thread listening([&] { heard = peer.capture(rate / 2, 0, 1); });
-    peer.setSine(0, 220.0f, 0.4f);
-    listening.join();
-    const auto& back = heard.at(0);
-    const auto onset = std::find_if(back.begin(), back.end(), [](float x) { return std::fabs(x) > 0.05f; }) - back.begin();
-    EXPECT_LT(onset, static_cast<long>(back.size())) << "the sine came back within half a second";
-
     // The test tone alone.
     ASSERT_TRUE(engine.request({{"cmd", "monitor"}, {"enabled", false}})["ok"].get<bool>());
     ASSERT_TRUE(engine.request({{"cmd", "tone"}, {"frequency", 1000.0}, {"level", 0.3}})["ok"].get<bool>());
@@ -184,8 +158,7 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
 
     std::cout << "[ figures  ] " << api << ": " << open.dump() << ", level every " << cadence << " ms, take of "
               << frames << " frames in " << stopSent - recordReplied << " to " << stopReplied - recordSent
-              << " server frames (attempt " << attempts << ", " << xruns << " xruns), round trip "
-              << onset * 1000.0 / rate << " ms\n";
+              << " server frames (attempt " << attempts << ", " << xruns << " xruns)\n";
     EXPECT_EQ(engine.quit(), 0);
 }
 
@@ -193,12 +166,11 @@ INSTANTIATE_TEST_SUITE_P(Api, WineAudio, ::testing::Values("wasapi", "ds"));
 
 // Wine builds WASAPI's sample rate converter on GStreamer: without its plug-ins a
 // stream that needs one does not start and says why; at the device's rate it
-// needs none and runs.
-TEST_F(WineAudio, WithoutGStreamerOnlyTheDevicesRateStreams) {
+// needs none and runs. Without the ALSA configuration there is no device at all.
+TEST_F(WineAudio, WithoutGStreamerOnlyTheDevicesRateStreamsWithoutAlsaNothing) {
     const std::string home = alsaHome("wine-nogst", true, false);
     EngineProcess engine(environment({"HOME=" + home, "GST_PLUGIN_SYSTEM_PATH_1_0=" + home,
                                       "GST_PLUGIN_PATH_1_0=" + home, "GST_REGISTRY_1_0=" + home + "/gst-registry.bin"}));
-    ASSERT_TRUE(engine.ready());
     const json converted = engine.request({{"cmd", "open"}, {"api", "wasapi"}, {"sampleRate", 44100}});
     EXPECT_EQ(converted.value("error", ""), "the audio stream did not start: RtApiWasapi::wasapiThread: Unable to "
                                             "create the capture sample rate converter.") << converted.dump();
@@ -206,19 +178,13 @@ TEST_F(WineAudio, WithoutGStreamerOnlyTheDevicesRateStreams) {
     ASSERT_TRUE(engine.request({{"cmd", "open"}, {"api", "wasapi"}})["ok"].get<bool>());
     EXPECT_TRUE(engine.nextLevel().has_value());
     EXPECT_EQ(engine.quit(), 0);
-}
 
-TEST_F(WineAudio, WithoutTheAlsaConfigurationNothingIsListedAndOpenFails) {
-    EngineProcess engine(environment({"HOME=" + alsaHome("wine-none", false, false)}));
-    ASSERT_TRUE(engine.ready());
-    EXPECT_EQ(engine.request({{"cmd", "listDevices"}})["devices"], json::array());
-    for (const char* api : {"wasapi", "ds"}) {
-        const json open = engine.request({{"cmd", "open"}, {"api", api}});
-        EXPECT_FALSE(open["ok"].get<bool>()) << open.dump();
-        EXPECT_EQ(open.value("error", ""), std::string("no ") + api + " audio device is available");
-    }
-    EXPECT_FALSE(engine.request({{"cmd", "status"}})["open"].get<bool>());
-    EXPECT_EQ(engine.quit(), 0);
+    EngineProcess bare(environment({"HOME=" + alsaHome("wine-none", false, false)}));
+    EXPECT_EQ(bare.request({{"cmd", "listDevices"}})["devices"], json::array());
+    for (const char* api : {"wasapi", "ds"})
+        EXPECT_EQ(bare.request({{"cmd", "open"}, {"api", api}}).value("error", ""), std::string("no ") + api + " audio device is available");
+    EXPECT_FALSE(bare.request({{"cmd", "status"}})["open"].get<bool>());
+    EXPECT_EQ(bare.quit(), 0);
 }
 
 } // namespace

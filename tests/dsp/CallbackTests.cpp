@@ -89,6 +89,10 @@ TEST(ProcessBlock, ClickOnlyWhileRecordingAndSettingsAtTheNextBlock) {
     std::vector<float> sink(256);
     EXPECT_EQ(rig.engine.wetRing.pop(sink.data(), 256), 0u) << "no wet path: no wet recording";
     EXPECT_EQ(rig.engine.diRing.pop(sink.data(), 256), 128u);
+    rig.engine.wetPath = "wet.wav";
+    rig.run(in.data());
+    EXPECT_EQ(rig.engine.wetRing.pop(sink.data(), 256), 128u);
+    EXPECT_EQ(std::vector<float>(sink.begin(), sink.begin() + 128), in) << "the click is never recorded";
 }
 
 TEST(ProcessBlock, AHeldSettingsMutexOnlyPostponesTheChange) {

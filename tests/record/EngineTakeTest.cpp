@@ -101,10 +101,11 @@ TEST_F(EngineTake, AStalledDiskDropsSamplesYetBothFilesStayValid) {
         ASSERT_EQ(di[i], static_cast<int32_t>(signalAt(i) * 8388607.0f)) << "frame " << i;
 }
 
+// The header's sizes are 32-bit: a file stops growing before they would wrap,
+// at a whole frame, keeps its header true, and the next take starts uncut.
 TEST_F(EngineTake, ATakeThatReachesTheSizeLimitIsCutAndSaysSo) {
-    // The engine's DI writer, with room for 1000 frames in its file.
-    e.diWriter.~WavWriter();
-    new (&e.diWriter) WavWriter(3 * 1000);
+    e.diWriter.~WavWriter(); // the engine's DI writer, with room for 1000 frames, not 1000 2/3
+    new (&e.diWriter) WavWriter(3 * 1000 + 2);
     ASSERT_TRUE(e.startRecording(path("di.wav"), path("wet.wav"), error));
     feed(20);
     EXPECT_FALSE(e.stopRecording(r, error));
@@ -112,6 +113,9 @@ TEST_F(EngineTake, ATakeThatReachesTheSizeLimitIsCutAndSaysSo) {
     EXPECT_EQ(r.frames, 20u * block);
     EXPECT_EQ(checkWav(path("di.wav"), rate, 1000), "");
     EXPECT_EQ(checkWav(path("wet.wav"), rate, 20 * block), "");
+    ASSERT_TRUE(e.startRecording(path("next.wav"), "", error));
+    feed(2);
+    EXPECT_TRUE(e.stopRecording(r, error)) << error;
 }
 
 // The system refuses the writer thread: the child process (a fresh one, which
