@@ -6,7 +6,10 @@
 # there and the plug-in sweep (scripts/plugin-sweep.sh) surveys them; its table
 # lands in build/plugin-sweep.txt there and in this lane's output.
 #
-#   .ci/debian13.sh [work-dir]        (default: ./build-debian13; run as root)
+#   .ci/debian13.sh [work-dir] [root]  (default: ./build-debian13; run as root)
+#
+# With "root" it only makes the root (mostly downloading and unpacking, which
+# CI does while other lanes build); a later run without it uses that root.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(realpath -m "${1:-$here/build-debian13}")"
@@ -36,13 +39,18 @@ fresh() {
 }
 trap unmount EXIT
 
-command -v debootstrap >/dev/null || apt-get install -y --no-install-recommends debootstrap >/dev/null
-fresh
-mkdir -p "$root"
-start=$SECONDS
-debootstrap --variant=minbase trixie "$root" "$mirror" >"$work/debootstrap.log" 2>&1 ||
-    { tail -30 "$work/debootstrap.log" >&2; exit 1; }
-echo "debian13: root made in $((SECONDS - start)) s"
+if [ "${2:-}" = root ] || [ ! -f "$work/root-made" ]; then
+    command -v debootstrap >/dev/null || apt-get install -y --no-install-recommends debootstrap >/dev/null
+    fresh
+    mkdir -p "$root"
+    start=$SECONDS
+    debootstrap --variant=minbase trixie "$root" "$mirror" >"$work/debootstrap.log" 2>&1 ||
+        { tail -30 "$work/debootstrap.log" >&2; exit 1; }
+    touch "$work/root-made"
+    echo "debian13: root made in $((SECONDS - start)) s"
+fi
+[ "${2:-}" != root ] || exit 0
+rm "$work/root-made" # used once: a second run starts afresh
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount -t proc proc "$root/proc"
 mount --bind /dev "$root/dev"

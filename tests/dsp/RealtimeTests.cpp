@@ -1,7 +1,7 @@
 // The audio thread never allocates and never waits for a lock: the callback's
 // block on every path (amp, plug-in with edits, tuner, takes whether the disk
 // keeps up or not) while the control thread changes everything it can.
-#include "record/DiskWriterHook.h"
+#include "support/DiskStall.h"
 #include "support/AllocationCounter.h"
 #include "support/EngineRig.h"
 #include "support/Process.h"
@@ -18,15 +18,6 @@
 #include <thread>
 
 namespace corvena {
-
-namespace {
-std::atomic<bool> diskStalled{false};
-} // namespace
-
-// Holds the disk writer back, as a disk that stopped answering would.
-void beforeDiskWriterPass(Engine&) {
-    while (diskStalled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
 
 namespace {
 using test::AllocationCounter;
@@ -47,7 +38,7 @@ TEST(Realtime, BlocksAllocateNothingAndNeverWaitOnAnyPath) {
     std::string error;
     ASSERT_TRUE(e.loadPlugin(test::testBundle("CorvenaGain"), error)) << error;
     const std::string dir = test::freshTempDir("realtime");
-    diskStalled.store(true);
+    test::diskStalled.store(true);
     ASSERT_TRUE(e.startRecording(dir + "/di.wav", dir + "/wet.wav", error)) << error;
     e.setMetronome(true, 133.0f);
     const std::vector<float> note = test::sine(128 * 64, 196.0, 0.4f);
@@ -67,7 +58,7 @@ TEST(Realtime, BlocksAllocateNothingAndNeverWaitOnAnyPath) {
             e.takeInputPeaks();
             e.takeOutputPeak();
         }
-        if (b == 2000) diskStalled.store(false); // past the rings' four seconds: the writer drains from now on
+        if (b == 2000) test::diskStalled.store(false); // past the rings' four seconds: the writer drains from now on
         if (b > 2000 && b % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
         for (uint32_t id = 0; id < 20; id += 1 + b % 7) probe->edit(id, (b % 10) / 10.0);
         for (size_t i = 0; i < in.size(); ++i) in[i] = note[(i * 7 + b) % note.size()];

@@ -1,7 +1,7 @@
 // Whole takes on an Engine of the test's own, its blocks driven through
 // processBlock, so the disk writer can be stalled without an audio server.
 #include "WavFiles.h"
-#include "record/DiskWriterHook.h"
+#include "support/DiskStall.h"
 #include "support/EngineRig.h"
 
 #include <gtest/gtest.h>
@@ -17,15 +17,6 @@
 namespace corvena {
 
 namespace {
-std::atomic<bool> diskStalled{false};
-} // namespace
-
-// Holds the disk writer back, as a disk that stopped answering would.
-void beforeDiskWriterPass(Engine&) {
-    while (diskStalled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-namespace {
 using namespace corvena::test;
 
 constexpr uint32_t rate = 48000, block = 128;
@@ -35,7 +26,7 @@ float signalAt(uint64_t frame) { return 0.4f * std::sin(0.0021f * static_cast<fl
 class EngineTake : public ::testing::Test {
 protected:
     void TearDown() override {
-        diskStalled.store(false);
+        test::diskStalled.store(false);
         std::filesystem::remove_all(dir);
     }
     std::string path(const std::string& name) const { return dir + "/" + name; }
@@ -84,12 +75,12 @@ TEST_F(EngineTake, StartChecksInOrderThenEachTakeStartsAfresh) {
 }
 
 TEST_F(EngineTake, AStalledDiskDropsSamplesYetBothFilesStayValid) {
-    diskStalled.store(true);
+    test::diskStalled.store(true);
     ASSERT_TRUE(e.startRecording(path("di.wav"), path("wet.wav"), error));
     const uint64_t blocks = 5 * rate / block; // five seconds while the disk does nothing
     feed(blocks);
     EXPECT_TRUE(e.samplesDropped.load());
-    diskStalled.store(false);
+    test::diskStalled.store(false);
     EXPECT_FALSE(e.stopRecording(r, error));
     EXPECT_EQ(error, "samples were dropped while writing to disk");
     EXPECT_EQ(r.frames, blocks * block) << "frames count what the callback handed over";
