@@ -29,9 +29,9 @@ struct Probe {
     std::atomic<double> setupRate{0};
     std::atomic<bool> active{false}, processing{false};
     std::atomic<int> processCalls{0}, badProcessCalls{0}; // bad: not active/processing, or too long a block
-    std::atomic<int> lastNumSamples{0}, inputChannels{0}, outputChannels{0};
-    std::atomic<bool> inputsIdentical{true}, outputChangesNull{true}, eventsNull{true};
-    std::atomic<int> outputChangesLeft{0}; // queues found in the output changes as a block began
+    std::atomic<int> inputChannels{0}, outputChannels{0};
+    std::atomic<bool> inputsIdentical{true};
+    std::atomic<int> outputChangesLeft{0}; // queues found in the output changes as a block began (-1: none given)
     std::atomic<double> contextRate{0};
     std::atomic<double> gain{0.5}; // normalized value the processor applies
     std::atomic<bool> failProcess{false};
@@ -57,9 +57,9 @@ struct Probe {
         componentInits = componentTerminates = controllerInits = controllerTerminates = 0;
         connects = disconnects = componentStates = setupCalls = setupMaxBlock = activations = 0;
         inputArrangementChannels = processCalls = badProcessCalls = blocksWithChanges = 0;
-        lastNumSamples = inputChannels = outputChannels = lastChangeCount = outputChangesLeft = 0;
+        inputChannels = outputChannels = lastChangeCount = outputChangesLeft = 0;
         setupRate = contextRate = 0;
-        inputsIdentical = outputChangesNull = eventsNull = true;
+        inputsIdentical = true;
         failProcess = false;
         controllerState = statesWhileProcessing = 0;
     }
