@@ -222,18 +222,7 @@ TEST(PluginSlotTest, PrepareRestartsForANewRateOrBlockSizeAndMayBeRefused) {
     slot.prepare(44100.0, 512);
     slot.unload();
     EXPECT_EQ(only48k->components, 0);
-
-    // Real plug-ins go on processing after a restart for a larger block. (Not
-    // ZamEQ2: its 4.2 release puts out NaN at its defaults in every host.)
-    for (const std::string& path : kHaveZam ? std::vector<std::string>{zamBundle("ZamComp"), zamBundle("ZamTube")}
-                                            : std::vector<std::string>{testBundle("CorvenaGain")}) {
-        ASSERT_TRUE(slot.load(path, error)) << error;
-        Block small(256, 0.5f), big(1024, 0.5f);
-        settle(slot, small, 20);
-        slot.prepare(48000.0, 1024);
-        for (float v : settle(slot, big, 5)) ASSERT_TRUE(std::isfinite(v)) << path;
-        slot.prepare(44100.0, 512);
-    }
+    // Real plug-ins restarted for larger blocks: SlotThreadTests.cpp.
 }
 
 // The controller's list; a set value is the controller's at once (clamped)
@@ -383,8 +372,6 @@ TEST(PluginSlotTest, ForeignBrokenAndRejectedStatesAreRefusedAndChangeNothing) {
         {other, "the state belongs to another plugin"},
         {gain.substr(0, gain.size() - 1), "the state is not valid"},
         {gain + "x", "the state is not valid"},
-        {"garbage", "the state is not valid"},
-        {"", "the state is not valid"},
         {std::string("CVST\2", 5) + gain.substr(5), "the state is not valid"},
         {gain.substr(0, 36) + std::string("\3\0\0\0xyz", 7), "the plugin rejected its state"}, // the component took its part first
     };
