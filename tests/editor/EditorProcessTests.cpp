@@ -48,9 +48,8 @@ TEST_F(EditorProcess, ZamCompsEditorIsDrawnByTheMainLoopAndClosedByItsWindow) {
     EXPECT_EQ(std::make_pair(outer.width, outer.height), std::make_pair(inner.width, inner.height)) << "the view fills it";
     // The plug-in draws its user interface only while the main loop pumps it.
     EXPECT_TRUE(waitFor([&] { return probe.screenshotColours(window) > 16; }, 10s)) << probe.screenshotColours(window);
-    ASSERT_TRUE(open()) << "the same window with the same view";
+    ASSERT_TRUE(open()) << "again: the same window with the same view (the views: SlotEditorTests.cpp)";
     EXPECT_EQ(probe.topLevelsNamed("Amp"), std::vector<unsigned long>{window});
-    EXPECT_EQ(probe.children(window), view);
     probe.sendProtocol(window); // the window manager's close button
     // The turn that answers a ping may have pumped just before the message came; the next one has seen it.
     engine.request({{"cmd", "ping"}});

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 using corvena::PluginSlot;
 using corvena::test::ProbeHandle;
@@ -38,8 +39,7 @@ TEST(WinEditor, ViewAttachesToOurWindowWhichFollowsItsSizeAndClosesOnRequest) {
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(p->viewParent, reinterpret_cast<uintptr_t>(window)); // the view's parent is our HWND
     EXPECT_TRUE(IsWindowVisible(window));
-    EXPECT_EQ(clientSize(window).cx, 320);
-    EXPECT_EQ(clientSize(window).cy, 240);
+    EXPECT_EQ(std::make_pair(clientSize(window).cx, clientSize(window).cy), std::make_pair(320L, 240L));
     RECT before{};
     GetWindowRect(window, &before);
 
@@ -51,19 +51,16 @@ TEST(WinEditor, ViewAttachesToOurWindowWhichFollowsItsSizeAndClosesOnRequest) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_EQ(p->viewResizeResult, Steinberg::kResultOk);
-    EXPECT_EQ(clientSize(window).cx, 480);
-    EXPECT_EQ(clientSize(window).cy, 360);
+    EXPECT_EQ(std::make_pair(clientSize(window).cx, clientSize(window).cy), std::make_pair(480L, 360L));
     RECT after{};
     GetWindowRect(window, &after);
-    EXPECT_EQ(after.left, before.left); // it does not move
-    EXPECT_EQ(after.top, before.top);
+    EXPECT_EQ(std::make_pair(after.left, after.top), std::make_pair(before.left, before.top)); // it does not move
     EXPECT_EQ(p->viewWidth, 480);
 
     PostMessageW(window, WM_CLOSE, 0, 0); // the title bar's close button
     slot.pumpEditor();
     EXPECT_FALSE(slot.isEditorOpen());
-    EXPECT_EQ(p->viewRemoved, 1);
-    EXPECT_EQ(p->viewsAlive, 0);
+    EXPECT_EQ(std::make_pair(p->viewRemoved.load(), p->viewsAlive.load()), std::make_pair(1, 0));
     EXPECT_EQ(editorWindow(), nullptr);
 
     // Unloading closes an open editor first.
@@ -78,8 +75,7 @@ TEST(WinEditor, ViewAttachesToOurWindowWhichFollowsItsSizeAndClosesOnRequest) {
     ASSERT_TRUE(slot.load(testBundle("CorvenaEditorLateSize"), error)) << error;
     ASSERT_TRUE(slot.openEditor(error)) << error;
     ASSERT_NE(editorWindow(), nullptr);
-    EXPECT_EQ(clientSize(editorWindow()).cx, 520);
-    EXPECT_EQ(clientSize(editorWindow()).cy, 390);
+    EXPECT_EQ(std::make_pair(clientSize(editorWindow()).cx, clientSize(editorWindow()).cy), std::make_pair(520L, 390L));
 }
 
 TEST(WinEditor, EditorsWeCannotShow) {

@@ -20,7 +20,9 @@ using namespace corvena::test;
 namespace {
 
 // Our gain plug-in alternates with zam-plugins, each restarted for other
-// rates and larger blocks and often unloaded, while blocks keep coming.
+// rates and larger blocks and often unloaded, while blocks keep coming, every
+// other one longer than the first set-up allows. (Not ZamEQ2: its 4.2 release
+// puts out NaN at its defaults in every host.)
 TEST(PluginSlotThreadsTest, LoadPrepareAndUnloadWhileTheAudioThreadProcesses) {
     ProbeHandle probe("CorvenaGain");
     PluginSlot slot;
@@ -28,12 +30,12 @@ TEST(PluginSlotThreadsTest, LoadPrepareAndUnloadWhileTheAudioThreadProcesses) {
     std::atomic<bool> stop{false}, garbage{false};
     std::atomic<int> processed{0};
     std::thread audio([&] {
-        std::vector<float> in(256), left(256), right(256);
-        for (int i = 0; i < 256; ++i) in[i] = 0.5f * std::sin(0.01f * i);
-        while (!stop) {
-            if (!slot.process(in.data(), left.data(), right.data(), 256)) continue;
-            ++processed;
-            for (int i = 0; i < 256; ++i)
+        std::vector<float> in(512), left(512), right(512);
+        for (int i = 0; i < 512; ++i) in[i] = 0.5f * std::sin(0.01f * i);
+        for (int n = 256; !stop; n = 768 - n) {
+            if (!slot.process(in.data(), left.data(), right.data(), n)) continue;
+            processed += n == 512;
+            for (int i = 0; i < n; ++i)
                 garbage = garbage || !std::isfinite(left[i]) || !std::isfinite(right[i]) || std::fabs(left[i]) > 4.0f;
         }
     });
@@ -49,7 +51,7 @@ TEST(PluginSlotThreadsTest, LoadPrepareAndUnloadWhileTheAudioThreadProcesses) {
     slot.unload();
     stop = true;
     audio.join();
-    EXPECT_GT(processed, 0);
+    EXPECT_GT(processed, 0) << "no long block";
     EXPECT_FALSE(garbage);
     EXPECT_EQ(probe->badProcessCalls, 0) << "a block into a half-prepared plug-in";
     EXPECT_EQ(probe->components, 0);

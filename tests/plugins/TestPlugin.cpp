@@ -4,7 +4,6 @@
 // value), applied from each block's input parameter changes so tests hear edits.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #ifdef _WIN32
 #include <io.h>
@@ -16,18 +15,16 @@
 #include "TestPluginProbe.h"
 
 #include "pluginterfaces/base/ibstream.h"
-#include "pluginterfaces/base/ipluginbase.h"
-#include "pluginterfaces/gui/iplugview.h"
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
 #include "pluginterfaces/vst/ivsthostapplication.h"
 #include "pluginterfaces/vst/ivstparameterchanges.h"
 #include "pluginterfaces/vst/ivstprocesscontext.h"
+#include "public.sdk/source/common/pluginview.h"
 #include "public.sdk/source/vst/vstbus.h"
 #include "public.sdk/source/vst/vstcomponent.h"
 #include "public.sdk/source/vst/vsteditcontroller.h"
 
 enum : unsigned {
-    RefuseSetup = 1 << 0,      // setupProcessing always refused
     Only48k = 1 << 1,          // setupProcessing refused at any other rate
     RefuseActive = 1 << 2,     // setActive(true) refused
     ControllerOnly = 1 << 3,   // the factory offers only the controller class
@@ -74,17 +71,16 @@ bool readExactly(IBStream* stream, void* data, int32 n) {
     return stream && stream->read(data, n, &got) == kResultOk && got == n && stream->read(&more, 1, &got) == kResultOk &&
            got == 0;
 }
+template <typename T> tresult writeValue(IBStream* stream, T value) {
+    return stream ? stream->write(&value, sizeof value, nullptr) : kInvalidArgument;
+}
 
 // A plug-in torn down after its module's statics were destroyed (at process
 // exit) would use dead objects; this one aborts so that tests see it.
 volatile bool gModuleFinalised = false;
-struct ModuleStatics {
-    ~ModuleStatics() { gModuleFinalised = true; }
-} gModuleStatics;
+struct ModuleStatics { ~ModuleStatics() { gModuleFinalised = true; } } gModuleStatics;
 
-constexpr ParamID kGainId = 7;
-const char* const kSubCategories = has(Instrument) ? "Instrument|Synth" : "Fx";
-constexpr ParamID kMeterId = 8; // written to the output changes only
+constexpr ParamID kGainId = 7, kMeterId = 8; // the meter: written to the output changes only
 const FUID kProcessorUid(0x436F7276, 0x656E6154, 0x65737447, 0x61696E31);
 const FUID kSecondProcessorUid(0x436F7276, 0x656E6154, 0x65737447, 0x61696E32);
 const FUID kControllerUid(0x436F7276, 0x656E6154, 0x65737443, 0x74726C31);
@@ -102,46 +98,33 @@ public:
 
     tresult PLUGIN_API initialize(FUnknown* context) override {
         ++gProbe.componentInits;
-        const tresult result = has(FailInitialize) ? kResultFalse : Component::initialize(context);
-        if (result != kResultOk) return result;
-        if (!has(NoInputBus))
-            audioInputs.push_back(IPtr<Vst::Bus>(new AudioBus(STR16("In"), kMain, BusInfo::kDefaultActive, kInArr), false));
-        if (!has(NoOutputBus))
-            audioOutputs.push_back(IPtr<Vst::Bus>(new AudioBus(STR16("Out"), kMain, BusInfo::kDefaultActive, kOutArr), false));
+        if (has(FailInitialize) || Component::initialize(context) != kResultOk) return kResultFalse;
+        if (!has(NoInputBus)) audioInputs.push_back(owned(new AudioBus(STR16("In"), kMain, BusInfo::kDefaultActive, kInArr)));
+        if (!has(NoOutputBus)) audioOutputs.push_back(owned(new AudioBus(STR16("Out"), kMain, BusInfo::kDefaultActive, kOutArr)));
         return kResultOk;
     }
     tresult PLUGIN_API terminate() override {
         ++gProbe.componentTerminates;
         if (gModuleFinalised) std::abort();
         // Talks to the host context at teardown, as real plug-ins do.
-        void* obj = nullptr;
-        if (hostContext && hostContext->queryInterface(IHostApplication::iid, &obj) == kResultOk && obj) {
-            String128 name{};
-            static_cast<IHostApplication*>(obj)->getName(name);
-            static_cast<IHostApplication*>(obj)->release();
-        }
+        FUnknownPtr<IHostApplication> app(hostContext);
+        String128 name{};
+        if (app) app->getName(name);
         return Component::terminate();
     }
     tresult PLUGIN_API connect(IConnectionPoint* other) override { return ++gProbe.connects, Component::connect(other); }
-    tresult PLUGIN_API disconnect(IConnectionPoint* other) override {
-        return ++gProbe.disconnects, Component::disconnect(other);
-    }
+    tresult PLUGIN_API disconnect(IConnectionPoint* other) override { return ++gProbe.disconnects, Component::disconnect(other); }
     tresult PLUGIN_API setActive(TBool state) override {
         if (state && (++gProbe.activations, has(RefuseActive))) return kResultFalse;
         gProbe.active = state != 0;
         return kResultOk;
     }
     // The state is the gain, 8 bytes, nothing more; anything else is refused.
-    tresult PLUGIN_API getState(IBStream* state) override {
-        double value = gProbe.gain;
-        if (has(StateFails)) return kResultFalse;
-        return state ? state->write(&value, sizeof value, nullptr) : kInvalidArgument;
-    }
+    tresult PLUGIN_API getState(IBStream* state) override { return has(StateFails) ? kResultFalse : writeValue(state, gProbe.gain.load()); }
     tresult PLUGIN_API setState(IBStream* state) override {
         if (gProbe.active || gProbe.processing) ++gProbe.statesWhileProcessing;
         double value = 0;
-        if (has(StateFails) || !readExactly(state, &value, sizeof value) || !(value >= 0 && value <= 1))
-            return kResultFalse;
+        if (has(StateFails) || !readExactly(state, &value, sizeof value) || !(value >= 0 && value <= 1)) return kResultFalse;
         gProbe.gain = value;
         return kResultOk;
     }
@@ -155,19 +138,17 @@ public:
         return kResultOk;
     }
     tresult PLUGIN_API getBusArrangement(BusDirection dir, int32 index, SpeakerArrangement& arr) override {
-        BusList& list = dir == kInput ? audioInputs : audioOutputs;
-        if (index < 0 || index >= static_cast<int32>(list.size())) return kInvalidArgument;
-        arr = static_cast<AudioBus*>(list[static_cast<size_t>(index)].get())->getArrangement();
-        return kResultOk;
+        if (index != 0 || has(dir == kInput ? NoInputBus : NoOutputBus)) return kInvalidArgument;
+        return arr = dir == kInput ? kInArr : kOutArr, kResultOk;
     }
     tresult PLUGIN_API canProcessSampleSize(int32 size) override { return size == kSample32 ? kResultTrue : kResultFalse; }
     uint32 PLUGIN_API getLatencySamples() override { return 0; }
+    uint32 PLUGIN_API getTailSamples() override { return 0; }
     tresult PLUGIN_API setupProcessing(ProcessSetup& setup) override {
         ++gProbe.setupCalls;
         gProbe.setupRate = setup.sampleRate;
         gProbe.setupMaxBlock = setup.maxSamplesPerBlock;
-        if (has(RefuseSetup) || setup.symbolicSampleSize != kSample32 || (has(Only48k) && setup.sampleRate != 48000))
-            return kResultFalse;
+        if (setup.symbolicSampleSize != kSample32 || (has(Only48k) && setup.sampleRate != 48000)) return kResultFalse;
         maxBlock_ = setup.maxSamplesPerBlock;
         return kResultOk;
     }
@@ -178,26 +159,20 @@ public:
     tresult PLUGIN_API process(ProcessData& data) override {
         ++gProbe.processCalls;
         if (!gProbe.active || !gProbe.processing || data.numSamples > maxBlock_) ++gProbe.badProcessCalls;
-        gProbe.lastNumSamples = data.numSamples;
-        gProbe.outputChangesNull = data.outputParameterChanges == nullptr;
+        // Reports a meter as DPF plug-ins do; the host must empty the output changes after every block.
+        gProbe.outputChangesLeft = -1;
         if (IParameterChanges* out = data.outputParameterChanges) {
-            // Reports a meter as DPF plug-ins do; the host must empty it after every block.
             gProbe.outputChangesLeft = out->getParameterCount();
             int32 queueIndex = 0, pointIndex = 0;
-            if (IParamValueQueue* meter = out->addParameterData(kMeterId, queueIndex))
-                meter->addPoint(0, 0.5, pointIndex);
+            if (IParamValueQueue* meter = out->addParameterData(kMeterId, queueIndex)) meter->addPoint(0, 0.5, pointIndex);
         }
-        if (has(Chatter)) { // a numbered line of a kilobyte
+        if (has(Chatter | Complain)) { // a numbered line of a kilobyte, or always the same line
             char line[1024];
-            const int n = std::snprintf(line, sizeof line, "corvena test plugin: block %d %0*d\n", gProbe.processCalls.load(), 960, 0);
+            const int n = has(Chatter) ? std::snprintf(line, sizeof line, "corvena test plugin: block %d %0*d\n", gProbe.processCalls.load(), 960, 0)
+                                       : std::snprintf(line, sizeof line, "corvena test plugin: something is missing\n");
             (void)!::write(2, line, static_cast<size_t>(n));
-            (void)!::write(1, line, static_cast<size_t>(n));
+            if (has(Chatter)) (void)!::write(1, line, static_cast<size_t>(n));
         }
-        if (has(Complain)) {
-            static const char line[] = "corvena test plugin: something is missing\n";
-            (void)!::write(2, line, sizeof line - 1);
-        }
-        gProbe.eventsNull = data.inputEvents == nullptr && data.outputEvents == nullptr;
         if (data.processContext) gProbe.contextRate = data.processContext->sampleRate;
         readChanges(data.inputParameterChanges);
         if (gProbe.failProcess || data.numInputs < 1 || data.numOutputs < 1) return kResultFalse;
@@ -208,10 +183,8 @@ public:
         gProbe.outputChannels = out.numChannels;
         bool identical = true;
         for (int32 c = 1; c < in.numChannels; ++c)
-            identical = identical &&
-                        std::memcmp(in.channelBuffers32[0], in.channelBuffers32[c], sizeof(float) * data.numSamples) == 0;
+            identical = identical && std::memcmp(in.channelBuffers32[0], in.channelBuffers32[c], sizeof(float) * data.numSamples) == 0;
         gProbe.inputsIdentical = identical;
-
         const float factor = static_cast<float>(2.0 * gProbe.gain.load());
         for (int32 c = 0; c < out.numChannels; ++c) {
             const float* src = in.channelBuffers32[std::min(c, in.numChannels - 1)];
@@ -219,12 +192,10 @@ public:
         }
         return kResultOk;
     }
-    uint32 PLUGIN_API getTailSamples() override { return 0; }
 
     OBJ_METHODS(GainProcessor, Component)
     DEFINE_INTERFACES
-        if (!has(NoProcessor))
-            DEF_INTERFACE(IAudioProcessor)
+        if (!has(NoProcessor)) DEF_INTERFACE(IAudioProcessor)
     END_DEFINE_INTERFACES(Component)
     REFCOUNT_METHODS(Component)
 
@@ -242,8 +213,7 @@ private:
             int32 offset = -1;
             ParamValue value = -1;
             if (points > 0) queue->getPoint(points - 1, offset, value);
-            if (stored < Probe::kMaxChanges)
-                gProbe.lastChanges[stored++] = {queue->getParameterId(), points, offset, value};
+            if (stored < Probe::kMaxChanges) gProbe.lastChanges[stored++] = {queue->getParameterId(), points, offset, value};
             if (queue->getParameterId() == kGainId && points > 0) gProbe.gain = value;
         }
         gProbe.lastChangeCount = stored;
@@ -263,8 +233,7 @@ public:
     tresult PLUGIN_API initialize(FUnknown* context) override {
         ++gProbe.controllerInits;
         const tresult result = EditController::initialize(context);
-        if (result == kResultOk)
-            parameters.addParameter(STR16("Gain"), STR16("x2"), 0, 0.5, ParameterInfo::kCanAutomate, kGainId);
+        if (result == kResultOk) parameters.addParameter(STR16("Gain"), STR16("x2"), 0, 0.5, ParameterInfo::kCanAutomate, kGainId);
         gController = this;
         return result;
     }
@@ -277,14 +246,10 @@ public:
     tresult PLUGIN_API setComponentState(IBStream* state) override {
         ++gProbe.componentStates;
         double value = 0;
-        if (!readExactly(state, &value, sizeof value)) return kResultFalse;
-        return setParamNormalized(kGainId, value);
+        return readExactly(state, &value, sizeof value) ? setParamNormalized(kGainId, value) : kResultFalse;
     }
     // A state of its own, as a view size would be: 4 bytes, nothing more.
-    tresult PLUGIN_API getState(IBStream* state) override {
-        int32 value = gProbe.controllerState;
-        return state ? state->write(&value, sizeof value, nullptr) : kInvalidArgument;
-    }
+    tresult PLUGIN_API getState(IBStream* state) override { return writeValue(state, int32(gProbe.controllerState)); }
     tresult PLUGIN_API setState(IBStream* state) override {
         int32 value = 0;
         if (!readExactly(state, &value, sizeof value)) return kResultFalse;
@@ -295,9 +260,7 @@ public:
         gProbe.handler = handler;
         return EditController::setComponentHandler(handler);
     }
-    tresult PLUGIN_API connect(IConnectionPoint* other) override {
-        return ++gProbe.connects, EditController::connect(other);
-    }
+    tresult PLUGIN_API connect(IConnectionPoint* other) override { return ++gProbe.connects, EditController::connect(other); }
     tresult PLUGIN_API disconnect(IConnectionPoint* other) override {
         return ++gProbe.disconnects, EditController::disconnect(other);
     }
@@ -319,33 +282,17 @@ public:
 // edit the gain from a timer tick as a user turning a knob would. On Windows the
 // view is a child window of the host's, ticking on a thread timer of its own.
 #if SMTG_OS_LINUX
-class TestView : public IPlugView, public Linux::ITimerHandler, public Linux::IEventHandler {
+class TestView : public CPluginView, public Linux::ITimerHandler, public Linux::IEventHandler {
 #else
-class TestView : public IPlugView {
+class TestView : public CPluginView {
 #endif
 public:
     explicit TestView(GainController* controller) : controller_(controller) {
+        if (!has(ViewZeroSize)) setRect(has(ViewSizedOnAttach) ? ViewRect(0, 0, 32, 32) : ViewRect(0, 0, 320, 240));
         ++gProbe.viewsCreated;
         ++gProbe.viewsAlive;
-        gProbe.viewWidth = width_;
-        gProbe.viewHeight = height_;
-    }
-
-    tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
-        QUERY_INTERFACE(iid, obj, FUnknown::iid, IPlugView)
-        QUERY_INTERFACE(iid, obj, IPlugView::iid, IPlugView)
-#if SMTG_OS_LINUX
-        QUERY_INTERFACE(iid, obj, Linux::ITimerHandler::iid, Linux::ITimerHandler)
-        QUERY_INTERFACE(iid, obj, Linux::IEventHandler::iid, Linux::IEventHandler)
-#endif
-        *obj = nullptr;
-        return kNoInterface;
-    }
-    uint32 PLUGIN_API addRef() override { return ++refs_; }
-    uint32 PLUGIN_API release() override {
-        const uint32 left = --refs_;
-        if (left == 0) delete this;
-        return left;
+        gProbe.viewWidth = rect.getWidth();
+        gProbe.viewHeight = rect.getHeight();
     }
 
     tresult PLUGIN_API isPlatformTypeSupported(FIDString type) override {
@@ -354,19 +301,16 @@ public:
     tresult PLUGIN_API attached(void* parent, FIDString) override {
         ++gProbe.viewAttached;
         gProbe.viewParent = reinterpret_cast<uintptr_t>(parent);
-        if (has(ViewSizedOnAttach)) {
-            width_ = 520;
-            height_ = 390;
-        }
+        if (has(ViewSizedOnAttach)) setRect(ViewRect(0, 0, 520, 390));
 #if SMTG_OS_LINUX
-        FUnknownPtr<Linux::IRunLoop> loop(frame_);
-        if (!frame_ || !loop || ::pipe(pipe_) != 0) return kResultFalse;
+        FUnknownPtr<Linux::IRunLoop> loop(plugFrame);
+        if (!loop || ::pipe(pipe_) != 0) return kResultFalse;
         runLoop_ = loop;
-        runLoop_->registerTimer(static_cast<Linux::ITimerHandler*>(this), 10);
-        runLoop_->registerEventHandler(static_cast<Linux::IEventHandler*>(this), pipe_[0]);
+        runLoop_->registerTimer(this, 10);
+        runLoop_->registerEventHandler(this, pipe_[0]);
 #else
-        if (!frame_ || !parent) return kResultFalse;
-        child_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, width_, height_,
+        if (!plugFrame || !parent) return kResultFalse;
+        child_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, rect.getWidth(), rect.getHeight(),
                                  static_cast<HWND>(parent), nullptr, nullptr, nullptr);
         gTickingView = this;
         timer_ = SetTimer(nullptr, 0, 10, [](HWND, UINT, UINT_PTR, DWORD) {
@@ -383,8 +327,8 @@ public:
         ++gProbe.viewRemoved;
 #if SMTG_OS_LINUX
         if (runLoop_) {
-            runLoop_->unregisterTimer(static_cast<Linux::ITimerHandler*>(this));
-            runLoop_->unregisterEventHandler(static_cast<Linux::IEventHandler*>(this));
+            runLoop_->unregisterTimer(this);
+            runLoop_->unregisterEventHandler(this);
             runLoop_ = nullptr;
         }
 #else
@@ -392,31 +336,20 @@ public:
 #endif
         return kResultOk;
     }
-    tresult PLUGIN_API onWheel(float) override { return kResultFalse; }
-    tresult PLUGIN_API onKeyDown(char16, int16, int16) override { return kResultFalse; }
-    tresult PLUGIN_API onKeyUp(char16, int16, int16) override { return kResultFalse; }
-    tresult PLUGIN_API getSize(ViewRect* size) override {
-        if (!size) return kInvalidArgument;
-        *size = ViewRect(0, 0, width_, height_);
-        return kResultOk;
-    }
     tresult PLUGIN_API onSize(ViewRect* size) override {
         if (!size) return kInvalidArgument;
-        gProbe.viewWidth = width_ = size->getWidth();
-        gProbe.viewHeight = height_ = size->getHeight();
+        setRect(*size);
+        gProbe.viewWidth = size->getWidth();
+        gProbe.viewHeight = size->getHeight();
 #ifdef _WIN32
-        if (child_) SetWindowPos(child_, nullptr, 0, 0, width_, height_, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        if (child_) SetWindowPos(child_, nullptr, 0, 0, size->getWidth(), size->getHeight(), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 #endif
         return kResultOk;
     }
-    tresult PLUGIN_API onFocus(TBool) override { return kResultOk; }
     tresult PLUGIN_API setFrame(IPlugFrame* frame) override {
-        frame_ = frame;
         gProbe.viewHasFrame = frame != nullptr;
-        return kResultOk;
+        return CPluginView::setFrame(frame);
     }
-    tresult PLUGIN_API canResize() override { return kResultFalse; }
-    tresult PLUGIN_API checkSizeConstraint(ViewRect*) override { return kResultOk; }
 
 #if SMTG_OS_LINUX
     void PLUGIN_API onTimer() override {
@@ -426,10 +359,10 @@ public:
     void onTimer() {
         ++gProbe.viewTimerTicks;
 #endif
-        if (!has(ViewZeroSize) && !resized_ && frame_ && gProbe.viewTimerTicks >= 3 && gProbe.viewFdEvents >= 3) {
+        if (!has(ViewZeroSize) && !resized_ && plugFrame && gProbe.viewTimerTicks >= 3 && gProbe.viewFdEvents >= 3) {
             resized_ = true;
-            ViewRect rect(0, 0, 480, 360);
-            gProbe.viewResizeResult = frame_->resizeView(this, &rect);
+            ViewRect wanted(0, 0, 480, 360);
+            gProbe.viewResizeResult = plugFrame->resizeView(this, &wanted);
         }
         if (has(ViewEdits) && !edited_ && gProbe.viewTimerTicks >= 3) {
             edited_ = true;
@@ -441,16 +374,32 @@ public:
         char c;
         if (::read(fd, &c, 1) == 1) ++gProbe.viewFdEvents;
     }
-#endif
-
-private:
-#if SMTG_OS_LINUX
-    static inline const char* const kPlatform = kPlatformTypeX11EmbedWindowID;
-    ~TestView() {
+    ~TestView() override {
         --gProbe.viewsAlive;
         for (int fd : pipe_)
             if (fd >= 0) ::close(fd);
     }
+#else
+    ~TestView() override {
+        --gProbe.viewsAlive;
+        stopWindow();
+    }
+#endif
+
+    OBJ_METHODS(TestView, CPluginView)
+    DEFINE_INTERFACES
+#if SMTG_OS_LINUX
+        DEF_INTERFACE(Linux::ITimerHandler)
+        DEF_INTERFACE(Linux::IEventHandler)
+#endif
+    END_DEFINE_INTERFACES(CPluginView)
+    REFCOUNT_METHODS(CPluginView)
+
+private:
+#if SMTG_OS_LINUX
+    static inline const char* const kPlatform = kPlatformTypeX11EmbedWindowID;
+    IPtr<Linux::IRunLoop> runLoop_;
+    int pipe_[2] = {-1, -1};
 #else
     static inline const char* const kPlatform = kPlatformTypeHWND;
     static inline TestView* gTickingView = nullptr;
@@ -461,23 +410,10 @@ private:
         if (child_) DestroyWindow(child_);
         child_ = nullptr;
     }
-    ~TestView() {
-        --gProbe.viewsAlive;
-        stopWindow();
-    }
     HWND child_ = nullptr;
     UINT_PTR timer_ = 0;
 #endif
-
-    std::atomic<uint32> refs_{1};
     IPtr<GainController> controller_;
-    IPlugFrame* frame_ = nullptr;
-#if SMTG_OS_LINUX
-    IPtr<Linux::IRunLoop> runLoop_;
-    int pipe_[2] = {-1, -1};
-#endif
-    int32 width_ = has(ViewZeroSize) ? 0 : has(ViewSizedOnAttach) ? 32 : 320;
-    int32 height_ = has(ViewZeroSize) ? 0 : has(ViewSizedOnAttach) ? 32 : 240;
     bool resized_ = false, edited_ = false;
 };
 
@@ -496,10 +432,8 @@ struct ClassEntry {
     const char8* name;
     FUnknown* (*create)();
 };
-
-FUnknown* createProcessor() { return static_cast<IAudioProcessor*>(new GainProcessor()); }
-FUnknown* createController() { return static_cast<IEditController*>(new GainController()); }
-
+FUnknown* createProcessor() { return static_cast<IAudioProcessor*>(new GainProcessor); }
+FUnknown* createController() { return static_cast<IEditController*>(new GainController); }
 const ClassEntry kAllClasses[] = {
     {&kProcessorUid, kVstAudioEffectClass, TP_NAME, createProcessor},
     {&kControllerUid, kVstComponentControllerClass, TP_NAME " Controller", createController},
@@ -508,7 +442,9 @@ const ClassEntry kAllClasses[] = {
 // The classes this variant offers, in factory order.
 const ClassEntry* const kClasses = kAllClasses + (has(ControllerOnly) ? 1 : 0);
 constexpr int32 kClassCount = 2 - (has(ControllerOnly) ? 1 : 0) + (has(TwoAudioClasses) ? 1 : 0);
+const char* const kSubCategories = has(Instrument) ? "Instrument|Synth" : "Fx";
 
+// A static object of the module, as the SDK's own factory is.
 class Factory : public IPluginFactory3 {
 public:
     tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
@@ -516,39 +452,31 @@ public:
         QUERY_INTERFACE(iid, obj, IPluginFactory::iid, IPluginFactory3)
         QUERY_INTERFACE(iid, obj, IPluginFactory2::iid, IPluginFactory3)
         QUERY_INTERFACE(iid, obj, IPluginFactory3::iid, IPluginFactory3)
-        *obj = nullptr;
-        return kNoInterface;
+        return *obj = nullptr, kNoInterface;
     }
-    // The factory is a static object of the module.
-    uint32 PLUGIN_API addRef() override { return ++refs_; }
-    uint32 PLUGIN_API release() override { return --refs_; }
+    uint32 PLUGIN_API addRef() override { return 1; }
+    uint32 PLUGIN_API release() override { return 1; }
 
     tresult PLUGIN_API getFactoryInfo(PFactoryInfo* info) override {
-        if (!info) return kInvalidArgument;
-        *info = PFactoryInfo("corvena tests", "", "", PFactoryInfo::kUnicode);
-        return kResultOk;
+        return info ? (*info = PFactoryInfo("corvena tests", "", "", PFactoryInfo::kUnicode), kResultOk) : kInvalidArgument;
     }
     int32 PLUGIN_API countClasses() override { return kClassCount; }
-    tresult PLUGIN_API getClassInfo(int32 index, PClassInfo* info) override {
-        if (!info || index < 0 || index >= kClassCount) return kInvalidArgument;
-        const ClassEntry& e = kClasses[index];
-        *info = PClassInfo(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, e.name);
+    tresult PLUGIN_API getClassInfo(int32 i, PClassInfo* info) override {
+        if (!info || i < 0 || i >= kClassCount) return kInvalidArgument;
+        *info = PClassInfo(kClasses[i].uid->toTUID(), PClassInfo::kManyInstances, kClasses[i].category, kClasses[i].name);
         return kResultOk;
     }
-    tresult PLUGIN_API getClassInfo2(int32 index, PClassInfo2* info) override {
-        if (!info || index < 0 || index >= kClassCount) return kInvalidArgument;
-        const ClassEntry& e = kClasses[index];
-        *info = PClassInfo2(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, e.name, 0, kSubCategories, "corvena tests",
-                            "1.0.0", kVstVersionString);
+    tresult PLUGIN_API getClassInfo2(int32 i, PClassInfo2* info) override {
+        if (!info || i < 0 || i >= kClassCount) return kInvalidArgument;
+        *info = PClassInfo2(kClasses[i].uid->toTUID(), PClassInfo::kManyInstances, kClasses[i].category, kClasses[i].name, 0,
+                            kSubCategories, "corvena tests", "1.0.0", kVstVersionString);
         return kResultOk;
     }
-    // Only this richest form carries the vendor, so tests see which one the host read.
-    tresult PLUGIN_API getClassInfoUnicode(int32 index, PClassInfoW* info) override {
-        if (!info || index < 0 || index >= kClassCount) return kInvalidArgument;
-        const ClassEntry& e = kClasses[index];
-        *info = PClassInfoW(e.uid->toTUID(), PClassInfo::kManyInstances, e.category, nullptr, 0, kSubCategories,
-                            STR16("corvena tests"), STR16("1.0.0"), STR16("VST 3"));
-        str8ToStr16(info->name, e.name, PClassInfo::kNameSize);
+    tresult PLUGIN_API getClassInfoUnicode(int32 i, PClassInfoW* info) override {
+        if (!info || i < 0 || i >= kClassCount) return kInvalidArgument;
+        *info = PClassInfoW(kClasses[i].uid->toTUID(), PClassInfo::kManyInstances, kClasses[i].category, nullptr, 0,
+                            kSubCategories, STR16("corvena tests"), STR16("1.0.0"), STR16("VST 3"));
+        str8ToStr16(info->name, kClasses[i].name, PClassInfo::kNameSize);
         return kResultOk;
     }
     tresult PLUGIN_API createInstance(FIDString cid, FIDString iid, void** obj) override {
@@ -564,12 +492,7 @@ public:
         return kNoInterface;
     }
     tresult PLUGIN_API setHostContext(FUnknown*) override { return kResultOk; }
-
-private:
-    std::atomic<uint32> refs_{0};
-};
-
-Factory gFactory;
+} gFactory;
 
 } // namespace
 
@@ -580,12 +503,7 @@ TP_EXPORT bool ExitDll() { return true; }
 TP_EXPORT bool ModuleEntry(void*) { return !has(FailModuleEntry); }
 TP_EXPORT bool ModuleExit() { return true; }
 #endif
-
-TP_EXPORT IPluginFactory* GetPluginFactory() {
-    gFactory.addRef();
-    return &gFactory;
-}
-
+TP_EXPORT IPluginFactory* GetPluginFactory() { return &gFactory; }
 TP_EXPORT Probe* corvenaTestProbe() {
     gProbe.edit = editThroughController;
     return &gProbe;
