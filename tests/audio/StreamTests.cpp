@@ -19,21 +19,6 @@ std::vector<int> channelsOf(const json& reply) {
 
 bool ok(const json& reply) { return reply.value("ok", false); }
 
-// An engine with its stream open and the test's client feeding a 220 Hz sine
-// at 0.5 into input 0 and 1000 Hz at 0.25 into input 1.
-struct Stream : ::testing::Test {
-    void SetUp() override {
-        ASSERT_TRUE(engine.ready());
-        ASSERT_TRUE(ok(engine.request({{"cmd", "open"}})));
-        ASSERT_TRUE(peer.connectToEngine()) << peer.error();
-        peer.setSine(0, 220.0f, 0.5f);
-        peer.setSine(1, 1000.0f, 0.25f);
-        ASSERT_TRUE(peer.waitFrames(3 * peer.bufferSize())); // playing: what is answered from now on hears it
-    }
-    EngineProcess engine{JackServer::shared().environment()};
-    JackPeer peer{JackServer::shared().name()};
-};
-
 } // namespace
 
 TEST(Devices, TheServerIsListedAndOpenReportsWhatItGrants) {
@@ -150,24 +135,17 @@ TEST(Levels, ArriveWhileOpenCarryXrunsAndStopAfterClose) {
     EXPECT_EQ(engine.quit(), 0);
 }
 
-TEST_F(Stream, InputMetersFollowEachChannelAndTheSelection) {
-    engine.request({{"cmd", "ping"}});
-    json level = engine.levelAfterReplies();
-    EXPECT_NEAR(level["in"].get<double>(), 0.5, 0.01);
-    EXPECT_NEAR(level["inputs"][0].get<double>(), 0.5, 0.01);
-    EXPECT_NEAR(level["inputs"][1].get<double>(), 0.25, 0.01);
-    EXPECT_EQ(engine.request({{"cmd", "inputChannel"}, {"channel", 1}})["inputChannel"], 1);
-    EXPECT_NEAR(engine.levelAfterReplies()["in"].get<double>(), 0.25, 0.01);
-    peer.setSilence(0);
-    peer.setSilence(1);
-    ASSERT_TRUE(peer.waitFrames(3 * peer.bufferSize()));
-    engine.request({{"cmd", "ping"}});
-    level = engine.levelAfterReplies();
-    EXPECT_EQ(level["inputs"], json::array({0.0, 0.0}));
-    EXPECT_LT(level["out"].get<double>(), 1e-6) << "the amplifier's filters ring down towards zero";
-}
-
-TEST_F(Stream, OutputsFollowAmpMonitorAndTone) {
+// The test's client feeds a 220 Hz sine at 0.5 into input 0 and 1000 Hz at
+// 0.25 into input 1: meters follow each channel and the selection, outputs the
+// amp, the monitor and the test tone.
+TEST(Stream, MetersAndOutputsFollowChannelsAmpMonitorAndTone) {
+    EngineProcess engine(JackServer::shared().environment());
+    JackPeer peer(JackServer::shared().name());
+    ASSERT_TRUE(ok(engine.request({{"cmd", "open"}})));
+    ASSERT_TRUE(peer.connectToEngine()) << peer.error();
+    peer.setSine(0, 220.0f, 0.5f);
+    peer.setSine(1, 1000.0f, 0.25f);
+    ASSERT_TRUE(peer.waitFrames(3 * peer.bufferSize())); // playing: what is answered from now on hears it
     engine.request({{"cmd", "amp"}, {"enabled", false}});
     engine.request({{"cmd", "monitor"}, {"enabled", true}, {"level", 1.0}});
     auto out = peer.capture(4800); // whole periods of 220 and 440 Hz
@@ -204,6 +182,22 @@ TEST_F(Stream, OutputsFollowAmpMonitorAndTone) {
     EXPECT_LT(harmonicShare(out[0], 440.0), 0.001);
     engine.request({{"cmd", "tone"}, {"enabled", false}});
     EXPECT_EQ(peakOf(peer.capture(4800)[0]), 0.0f);
+
+    engine.request({{"cmd", "monitor"}, {"enabled", true}});
+    engine.request({{"cmd", "ping"}});
+    json level = engine.levelAfterReplies();
+    EXPECT_NEAR(level["in"].get<double>(), 0.5, 0.01);
+    EXPECT_NEAR(level["inputs"][0].get<double>(), 0.5, 0.01);
+    EXPECT_NEAR(level["inputs"][1].get<double>(), 0.25, 0.01);
+    EXPECT_EQ(engine.request({{"cmd", "inputChannel"}, {"channel", 1}})["inputChannel"], 1);
+    EXPECT_NEAR(engine.levelAfterReplies()["in"].get<double>(), 0.25, 0.01);
+    peer.setSilence(0);
+    peer.setSilence(1);
+    ASSERT_TRUE(peer.waitFrames(3 * peer.bufferSize()));
+    engine.request({{"cmd", "ping"}});
+    level = engine.levelAfterReplies();
+    EXPECT_EQ(level["inputs"], json::array({0.0, 0.0}));
+    EXPECT_LT(level["out"].get<double>(), 1e-6) << "the amplifier's filters ring down towards zero";
 }
 
 // A stream that dies under a take is reported once as a streamError, closed,

@@ -152,23 +152,22 @@ bool JackPeer::connectToEngine(const std::string& client) {
     return true;
 }
 
-std::vector<std::string> JackPeer::ports(const std::string& pattern) const {
+namespace {
+std::vector<std::string> takeNames(const char** found) {
     std::vector<std::string> names;
-    if (const char** found = client_ ? jack_get_ports(client_, pattern.c_str(), nullptr, 0) : nullptr) {
-        for (const char** n = found; *n; ++n) names.emplace_back(*n);
-        jack_free(found);
-    }
+    for (const char** n = found; n && *n; ++n) names.emplace_back(*n);
+    if (found) jack_free(found);
     return names;
+}
+} // namespace
+
+std::vector<std::string> JackPeer::ports(const std::string& pattern) const {
+    return takeNames(client_ ? jack_get_ports(client_, pattern.c_str(), nullptr, 0) : nullptr);
 }
 
 std::vector<std::string> JackPeer::connections(const std::string& port) const {
-    std::vector<std::string> names;
     jack_port_t* p = client_ ? jack_port_by_name(client_, port.c_str()) : nullptr;
-    if (const char** found = p ? jack_port_get_all_connections(client_, p) : nullptr) {
-        for (const char** n = found; *n; ++n) names.emplace_back(*n);
-        jack_free(found);
-    }
-    return names;
+    return takeNames(p ? jack_port_get_all_connections(client_, p) : nullptr);
 }
 
 } // namespace corvena::test

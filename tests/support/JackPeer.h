@@ -11,15 +11,9 @@ typedef struct _jack_port jack_port_t;
 
 namespace corvena::test {
 
-// The tests' own JACK client: plays signals into the engine's inputs, records
-// its outputs, and keeps the audio clock the tests wait on.
-//
-//   JackPeer peer(JackServer::shared().name());  // "feed 0/1", "capture 0/1"
-//   peer.connectToEngine();                      // feed k -> Corvena:inport k, outport k -> capture k
-//   peer.setSine(0, 220.0f, 0.5f);
-//   auto out = peer.capture(4800);               // the next 0.1 s of the engine's two outputs
-//
-// Without realtime scheduling the dummy driver's timer is sometimes late and the
+// The tests' own JACK client ("feed k", "capture k"): plays signals into the
+// engine's inputs, records its outputs, and keeps the audio clock the tests
+// wait on. Without realtime scheduling the dummy driver's timer is sometimes late and the
 // server then drops a cycle of the graph: a capture, or a take (xrunsSince),
 // that saw one is taken again. That is the only remedy for lost cycles; checks
 // on a steady capture are exact.
