@@ -1,11 +1,18 @@
 #pragma once
-// Shared by the capture tests: the reference material and running a network
-// with a chosen kernel.
+// Shared by the capture and re-amp tests: the example captures, sound files,
+// running a network with a chosen kernel, and the engine process on JACK.
 #include "capture/CaptureKernels.h"
 #include "capture/CaptureModel.h"
 
+#ifdef _WIN32
+#define ENABLE_SNDFILE_WINDOWS_PROTOTYPES 1 // sf_wchar_open, for the file names with accents
+#include <windows.h>
+#endif
+#include <sndfile.h>
+
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -15,12 +22,36 @@
 namespace corvena::test {
 
 inline std::string captureDir() { return std::string(CORVENA_SOURCE_DIR) + "/../shared/capture"; }
+inline std::string modelPath(const std::string& name) { return captureDir() + "/models/" + name + ".nam"; }
 
 inline std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
+}
+
+// Interleaved samples; nothing when the file does not open.
+inline std::vector<float> readWav(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return {};
+    std::vector<float> v(size_t(info.frames) * size_t(info.channels));
+    sf_readf_float(f, v.data(), info.frames);
+    sf_close(f);
+    return v;
+}
+
+// `path` in UTF-8.
+inline std::string writeWav(const std::string& path, const std::vector<float>& interleaved, int rate = 48000,
+                            int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT, int channels = 1) {
+    SF_INFO info{0, rate, channels, format, 0, 0};
+#ifdef _WIN32
+    SNDFILE* f = sf_wchar_open(std::filesystem::u8path(path).wstring().c_str(), SFM_WRITE, &info);
+#else
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+#endif
+    if (f) sf_writef_float(f, interleaved.data(), sf_count_t(interleaved.size() / size_t(channels))), sf_close(f);
+    return path;
 }
 
 // Every kernel this processor runs.
@@ -57,13 +88,47 @@ inline std::vector<float> render(CaptureModel& model, const std::vector<float>& 
     return out;
 }
 
-inline double relativeRms(const std::vector<float>& y, const std::vector<double>& r) {
+// RMS of the difference relative to the reference's.
+template <typename R> double relativeRms(const std::vector<float>& y, const std::vector<R>& r) {
     double e = 0.0, s = 0.0;
     for (size_t i = 0; i < r.size(); ++i) {
-        e += (y[i] - r[i]) * (y[i] - r[i]);
-        s += r[i] * r[i];
+        e += (y[i] - double(r[i])) * (y[i] - double(r[i]));
+        s += double(r[i]) * r[i];
     }
     return std::sqrt(e / s);
 }
 
 } // namespace corvena::test
+
+#ifndef _WIN32 // the engine process on the test binary's private JACK server
+#include "support/EngineProcess.h"
+#include "support/JackPeer.h"
+#include "support/JackServer.h"
+
+#include <gtest/gtest.h>
+
+namespace corvena::test {
+
+// An opened engine, its first input fed `loop` over and over, its outputs
+// captured by the peer; files go to a folder of the test's own.
+class EngineOnJack : public ::testing::Test {
+protected:
+    explicit EngineOnJack(std::vector<float> feed) : loop(std::move(feed)) {}
+    void SetUp() override {
+        ASSERT_TRUE(engine.ready());
+        ASSERT_TRUE(engine.request({{"cmd", "open"}})["ok"].get<bool>());
+        ASSERT_TRUE(peer.ok()) << peer.error();
+        ASSERT_TRUE(peer.connectToEngine());
+        peer.setLoop(0, loop);
+    }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    bool ok(const json& request) { return engine.request(request).value("ok", false); }
+
+    const std::vector<float> loop;
+    const std::string dir = freshTempDir("engine-on-jack");
+    EngineProcess engine{JackServer::shared().environment()};
+    JackPeer peer{JackServer::shared().name(), "TestPeer"};
+};
+
+} // namespace corvena::test
+#endif
