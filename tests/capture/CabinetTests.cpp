@@ -16,15 +16,6 @@ namespace {
 using namespace test;
 namespace fs = std::filesystem;
 
-std::vector<float> decayingNoise(size_t taps, double decay, uint32_t seed) {
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::vector<float> h(taps);
-    for (size_t i = 0; i < taps; ++i) h[i] = u(random) * float(std::exp(-double(i) / decay));
-    h[0] = 0.8f;
-    return h;
-}
-
 // Runs the whole input through in blocks of `fixed` frames, or of sizes changing
 // from block to block (0); in place when asked.
 std::vector<float> convolve(Convolver& c, const std::vector<float>& x, int32_t fixed, int32_t maxBlock, bool inPlace) {

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,6 +53,16 @@ inline std::string writeWav(const std::string& path, const std::vector<float>& i
 #endif
     if (f) sf_writef_float(f, interleaved.data(), sf_count_t(interleaved.size() / size_t(channels))), sf_close(f);
     return path;
+}
+
+// Noise decaying over `decay` samples from 0.8: a cabinet-like response.
+inline std::vector<float> decayingNoise(size_t taps, double decay, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    std::vector<float> h(taps);
+    for (size_t i = 0; i < taps; ++i) h[i] = u(random) * float(std::exp(-double(i) / decay));
+    h[0] = 0.8f;
+    return h;
 }
 
 // Every kernel this processor runs.
