@@ -10,17 +10,6 @@
 namespace corvena::test {
 namespace {
 
-// Three partials, whole periods in 0.1 s.
-std::vector<float> loopSignal() {
-    std::vector<float> v(4800);
-    for (size_t i = 0; i < v.size(); ++i) {
-        const double t = double(i) / 48000.0;
-        v[i] = float(0.12 * std::sin(2 * M_PI * 110.0 * t) + 0.06 * std::sin(2 * M_PI * 330.0 * t) +
-                     0.02 * std::sin(2 * M_PI * 1230.0 * t));
-    }
-    return v;
-}
-
 // Relative RMS difference of `heard` from `expected` read as a loop, at the
 // rotation that fits best (the stream's alignment is its own).
 double loopError(const std::vector<float>& heard, const std::vector<float>& expected) {
@@ -37,7 +26,7 @@ double loopError(const std::vector<float>& heard, const std::vector<float>& expe
 
 class CaptureProcess : public EngineOnJack {
 protected:
-    CaptureProcess() : EngineOnJack(loopSignal()) {}
+    CaptureProcess() : EngineOnJack(threePartials(4800)) {}
     // What the engine plays once the change before it has settled (a few blocks
     // of the stream's own clock: the crossfade and the capture's history).
     std::vector<float> heard() { return peer.capture(9600, 4096)[0]; }

@@ -55,6 +55,15 @@ inline std::string writeWav(const std::string& path, const std::vector<float>& i
     return path;
 }
 
+// Three partials of a guitar's low A, whole periods in every 0.1 s.
+inline std::vector<float> threePartials(size_t n) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        for (const auto& [hz, level] : {std::pair{110.0, 0.3}, {330.0, 0.15}, {1230.0, 0.05}})
+            v[i] += float(level * std::sin(2 * M_PI * hz * double(i) / 48000.0));
+    return v;
+}
+
 // Noise decaying over `decay` samples from 0.8: a cabinet-like response.
 inline std::vector<float> decayingNoise(size_t taps, double decay, uint32_t seed) {
     std::mt19937 random(seed);
@@ -73,17 +82,20 @@ inline std::vector<std::string> kernelNames() {
     return names;
 }
 
-// A network of the file using the named kernel (the choice is made when it is built).
-inline std::unique_ptr<CaptureModel> modelWith(const CaptureFile& file, const std::string& kernel) {
+// The kernel of the networks made from now on ("": the fastest).
+inline void useKernel(const std::string& name) {
 #ifdef _WIN32
-    _putenv_s("CORVENA_CAPTURE_KERNEL", kernel.c_str());
-    auto model = makeCaptureModel(file);
-    _putenv_s("CORVENA_CAPTURE_KERNEL", "");
+    _putenv_s("CORVENA_CAPTURE_KERNEL", name.c_str());
 #else
-    setenv("CORVENA_CAPTURE_KERNEL", kernel.c_str(), 1);
-    auto model = makeCaptureModel(file);
-    unsetenv("CORVENA_CAPTURE_KERNEL");
+    setenv("CORVENA_CAPTURE_KERNEL", name.c_str(), 1);
 #endif
+}
+
+// A network of the file using the named kernel.
+inline std::unique_ptr<CaptureModel> modelWith(const CaptureFile& file, const std::string& kernel) {
+    useKernel(kernel);
+    auto model = makeCaptureModel(file);
+    useKernel("");
     return model;
 }
 

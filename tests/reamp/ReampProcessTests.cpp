@@ -20,19 +20,9 @@ double rms(const std::vector<float>& v, size_t from) {
     return std::sqrt(s / double(std::max<size_t>(1, v.size() - from)));
 }
 
-// A guitar-like loop: plucked partials that decay, two notes.
-std::vector<float> guitarLoop() {
-    std::vector<float> v(48000);
-    for (size_t i = 0; i < v.size(); ++i) {
-        const double t = double(i % 24000) / rate, f = i < 24000 ? 110.0 : 146.8;
-        for (int k = 1; k <= 6; ++k) v[i] += float(0.35 * std::sin(2 * M_PI * f * k * t) * std::exp(-t * (2.0 + k)) / k);
-    }
-    return v;
-}
-
 class Reamp : public EngineOnJack {
 protected:
-    Reamp() : EngineOnJack(guitarLoop()) {}
+    Reamp() : EngineOnJack(threePartials(48000)) {}
 
     // A take of about 1.5 s, timed by the frames the engine reports. A cycle
     // the server drops is missing from the DI and the wet file alike: the live
@@ -113,7 +103,7 @@ TEST_F(Reamp, OtherSettingsChangeTheSoundAndALiveTakeMeanwhileLosesNothing) {
 }
 
 TEST_F(Reamp, BadRequestsAreRefusedUpFrontAndNothingHalfWrittenStays) {
-    const std::string di = writeWav(path("di.wav"), guitarLoop());
+    const std::string di = writeWav(path("di.wav"), threePartials(48000));
     writeWav(path("stereo.flac"), std::vector<float>(9600, 0.1f), 48000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2);
     writeWav(path("empty.wav"), {});
     std::ofstream(path("text.wav")) << "not audio at all";
@@ -135,7 +125,7 @@ TEST_F(Reamp, BadRequestsAreRefusedUpFrontAndNothingHalfWrittenStays) {
     }
     // A plug-in whose second instance refuses the file's rate.
     ASSERT_TRUE(ok({{"cmd", "vstLoad"}, {"path", testBundle("CorvenaOnly48k")}}));
-    writeWav(path("44k.wav"), guitarLoop(), 44100);
+    writeWav(path("44k.wav"), threePartials(48000), 44100);
     EXPECT_EQ(engine.request({{"cmd", "reamp"}, {"diPath", path("44k.wav")}, {"wetPath", path("a.wav")}})["error"],
               "the plugin cannot render offline: plugin rejected the sample rate or buffer size");
     engine.request({{"cmd", "vstUnload"}});
