@@ -34,7 +34,6 @@ TEST(CaptureFile, ReadsTheLevelsAndRefusesWhatItCannotRun) {
     // The edit, on which model, and the start of the error (empty: accepted).
     const std::vector<std::tuple<Edit, const json*, std::string>> cases = {
         {top("version", "0.7.3"), &wavenet, ""},
-        {top("version", "0.5.0"), &lstm, ""},
         {top("version", "0.4.9"), &wavenet, "unsupported capture version: 0.4.9"},
         {top("version", "0.8.0"), &wavenet, "unsupported capture version: 0.8.0"},
         {top("version", "0.5"), &wavenet, "the capture's version is not a version number: 0.5"},
@@ -44,7 +43,6 @@ TEST(CaptureFile, ReadsTheLevelsAndRefusesWhatItCannotRun) {
         {[](json& j) { j.erase("architecture"); }, &wavenet, "the capture has no architecture"},
         {[](json& j) { j.erase("config"); }, &wavenet, "the capture has no configuration"},
         {[](json& j) { j.erase("weights"); }, &wavenet, "the capture has no weights"},
-        {top("weights", "many"), &wavenet, "the capture's weights are not a list of numbers"},
         {[](json& j) { j["weights"][7] = "x"; }, &wavenet, "the capture's weights are not a list of numbers"},
         {[](json& j) { j["weights"].push_back(0.5); }, &wavenet, "the capture has 132 weights where its configuration needs 131"},
         {[](json& j) { j["weights"].erase(0); }, &lstm, "the capture has 69 weights where its configuration needs 70"},
@@ -93,15 +91,12 @@ TEST(CaptureFile, ReadsTheLevelsAndRefusesWhatItCannotRun) {
         EXPECT_EQ(bool(file), expected.empty()) << expected;
         if (file) EXPECT_TRUE(makeCaptureModel(*file));
     }
-    // Texts that are not a capture at all, or whose numbers do not fit a float.
-    const size_t weights = text.find("\"weights\"");
-    const size_t number = text.find_first_of("-0123456789", weights);
+    // Texts that are not a capture at all, or with a number that does not fit a float.
+    const size_t number = text.find_first_of("-0123456789", text.find("\"weights\""));
     const std::vector<std::pair<std::string, std::string>> texts = {
-        {"", "the capture file is not valid json"},
         {"{\"version\": ", "the capture file is not valid json"},
         {"[1, 2]", "the capture file is not a json object"},
         {text.substr(0, number) + "1e39" + text.substr(text.find_first_of(",]", number)), "the capture has a weight that is not finite"},
-        {text.substr(0, number) + "-1e999" + text.substr(text.find_first_of(",]", number)), "the capture"},
     };
     for (const auto& [t, expected] : texts) {
         error.clear();

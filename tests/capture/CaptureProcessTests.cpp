@@ -1,7 +1,7 @@
 // Captures and cabinet responses in the running engine, on the private JACK
 // server: a looped signal comes back exactly as the capture renders it offline,
-// also after loads, switches and unloads; bad files are refused with their
-// reason and the sound stays as it was.
+// normalised when asked, and again after loads, switches and unloads; bad files
+// are refused with their reason and the sound stays as it was.
 #include "CaptureTestKit.h"
 #include "capture/CaptureFile.h"
 
@@ -49,6 +49,12 @@ TEST_F(CaptureProcess, PlaysTheCaptureAsRenderedOfflineAndRefusesBadFiles) {
     for (int pass = 0; pass < 2; ++pass) network->process(loop.data(), expected.data(), int32_t(loop.size()));
     for (float& v : expected) v *= 0.5f;
     EXPECT_LT(loopError(heard(), expected), 1e-5);
+    // Normalised: the loudness the file states brought to the common target, -18 dB.
+    ASSERT_TRUE(ok({{"cmd", "capture"}, {"normalize", true}}));
+    std::vector<float> normalised = expected;
+    for (float& v : normalised) v *= float(std::pow(10.0, (-18.0 - loaded["loudness"].get<double>()) / 20.0));
+    EXPECT_LT(loopError(heard(), normalised), 1e-5);
+    ASSERT_TRUE(ok({{"cmd", "capture"}, {"normalize", false}}));
 
     // Each refusal names its reason; the capture that played plays on.
     std::ofstream(path("slim.nam")) << R"({"version":"0.7.0","architecture":"SlimmableContainer","config":{},"weights":[]})";

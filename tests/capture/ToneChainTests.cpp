@@ -1,8 +1,7 @@
-// The tone chain around captures and cabinet responses: normalising, the
-// built-in models untouched, hand-overs on the audio thread that allocate
-// nothing, wait for nothing and do not jump, and the resampled capture's delay.
+// The tone chain around captures and cabinet responses: hand-overs on the audio
+// thread that allocate nothing, wait for nothing and do not jump, and the
+// resampled capture's delay.
 #include "CaptureTestKit.h"
-#include "capture/CaptureFile.h"
 #include "dsp/ToneChain.h"
 #include "support/AllocationCounter.h"
 
@@ -29,37 +28,6 @@ AmpSettings captureSettings(float level = 0.7f) {
     s.gate = 0.0f;
     s.level = level;
     return s;
-}
-
-TEST(ToneChain, NormalisesTheCaptureAndLeavesTheBuiltInModelsAsTheyWere) {
-    const std::vector<float> in = threePartials(48000);
-    ToneChain chain(captureSettings());
-    chain.prepare(48000.0, block);
-    std::string error;
-    CaptureReport report;
-    ASSERT_TRUE(chain.loadCapture(modelPath("wavenet"), report, error)) << error;
-    ASSERT_TRUE(report.loudness);
-    std::vector<float> plain = in, normalised = in;
-    runBlocks(chain, plain);
-    chain.setCaptureNormalize(true);
-    chain.prepare(48000.0, block);
-    runBlocks(chain, normalised);
-    // The loudness the file states brought to the common target, -18 dB.
-    EXPECT_NEAR(normalised[30000] / plain[30000], std::pow(10.0, (-18.0 - *report.loudness) / 20.0), 1e-4);
-
-    // Clean and Drive without a cabinet response are the amp on its own.
-    for (AmpModel m : {AmpModel::Clean, AmpModel::Drive}) {
-        AmpSettings s;
-        s.model = m;
-        Amp amp(s);
-        amp.prepare(48000.0, block);
-        ToneChain builtIn(s);
-        builtIn.prepare(48000.0, block);
-        std::vector<float> a = in, b = in;
-        for (size_t at = 0; at < a.size(); at += block) amp.process(&a[at], &a[at], block);
-        runBlocks(builtIn, b);
-        EXPECT_EQ(a, b);
-    }
 }
 
 TEST(ToneChain, LiveHandOversAllocateNothingWaitForNothingAndDoNotJump) {
