@@ -16,7 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,9 +26,8 @@ inline std::string captureDir() { return std::string(CORVENA_SOURCE_DIR) + "/../
 inline std::string modelPath(const std::string& name) { return captureDir() + "/models/" + name + ".nam"; }
 
 inline std::string readText(const std::string& path) {
-    std::stringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Interleaved samples; nothing when the file does not open.
@@ -114,10 +113,7 @@ inline std::vector<float> render(CaptureModel& model, const std::vector<float>& 
 // RMS of the difference relative to the reference's.
 template <typename R> double relativeRms(const std::vector<float>& y, const std::vector<R>& r) {
     double e = 0.0, s = 0.0;
-    for (size_t i = 0; i < r.size(); ++i) {
-        e += (y[i] - double(r[i])) * (y[i] - double(r[i]));
-        s += double(r[i]) * r[i];
-    }
+    for (size_t i = 0; i < r.size(); ++i) e += std::pow(y[i] - double(r[i]), 2), s += std::pow(double(r[i]), 2);
     return std::sqrt(e / s);
 }
 

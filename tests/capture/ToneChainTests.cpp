@@ -16,11 +16,6 @@ using namespace test;
 constexpr int32_t block = 128;
 const std::string dir = CORVENA_BINARY_DIR;
 
-void runBlocks(ToneChain& chain, std::vector<float>& signal, int32_t size = block) {
-    for (size_t at = 0; at < signal.size(); at += size_t(size))
-        chain.process(signal.data() + at, int32_t(std::min<size_t>(size_t(size), signal.size() - at)));
-}
-
 AmpSettings captureSettings(float level = 0.7f) {
     AmpSettings s;
     s.model = AmpModel::Capture;
@@ -106,7 +101,7 @@ TEST(ToneChain, CaptureAtAnotherRateRunsBehindResamplersWithTheDelayItReports) {
     std::vector<float> signal(48000, 0.0f);
     for (size_t i = 0; i < 4800; ++i) signal[12000 + i] = float(0.5 * std::pow(std::sin(M_PI * i / 4800.0), 2) * std::sin(M_PI * i / 24.0));
     std::vector<float> out = signal;
-    runBlocks(chain, out, 100);
+    for (size_t at = 0; at < out.size(); at += 100) chain.process(&out[at], 100);
     auto centre = [](const std::vector<float>& v) {
         double sum = 0, weighted = 0;
         for (size_t i = 0; i < v.size(); ++i) sum += v[i] * v[i], weighted += i * double(v[i]) * v[i];
