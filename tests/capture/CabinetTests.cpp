@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <complex>
 #include <numeric>
 #include <random>
@@ -124,13 +125,10 @@ TEST(ImpulseResponseRate, ResamplingKeepsTheSpectrumAndNormalisingTheEnergy) {
     // a roll-off above 5 kHz, well decayed within its 4096 samples.
     const double rate = 44100;
     std::vector<float> h(4096, 0.0f);
-    const double modes[][3] = {{110, 0.02, 0.6}, {700, 0.004, 0.3}, {2500, 0.003, -0.25}, {4200, 0.002, 0.2}};
-    for (size_t n = 0; n < h.size(); ++n) {
-        const double t = double(n) / rate;
-        double v = n == 0 ? 0.5 : 0.0;
-        for (const auto& m : modes) v += m[2] * std::exp(-t / m[1]) * std::sin(2 * M_PI * m[0] * t) * 0.2;
-        h[n] = float(v);
-    }
+    h[0] = 0.5f;
+    for (size_t n = 0; n < h.size(); ++n) // {Hz, decay in s, level}
+        for (const auto& m : {std::array{110.0, 0.02, 0.6}, {700.0, 0.004, 0.3}, {2500.0, 0.003, -0.25}, {4200.0, 0.002, 0.2}})
+            h[n] += float(m[2] * std::exp(-double(n) / rate / m[1]) * std::sin(2 * M_PI * m[0] * double(n) / rate) * 0.2);
     for (int pass = 0; pass < 2; ++pass) // a gentle low-pass: y = 0.6 x + 0.4 y[-1]
         for (size_t n = 1; n < h.size(); ++n) h[n] = 0.6f * h[n] + 0.4f * h[n - 1];
     const std::vector<float> r = resampleImpulse(h, rate, 48000);

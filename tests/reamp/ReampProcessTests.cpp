@@ -63,14 +63,12 @@ TEST_F(Reamp, ATakeRenderedWithItsOwnToneReproducesItsWetFile) {
         ASSERT_TRUE(take(di, wet));
         const json done = reamp({{"diPath", di}, {"wetPath", again}});
         ASSERT_TRUE(done.value("done", false)) << done.dump();
-        EXPECT_EQ(done["wetPath"], again);
         // -60 dB after the first 200 ms, where the live chain had been running
         // before the take and the render starts from rest.
         const std::vector<float> live = readWav(wet), rendered = readWav(again);
         ASSERT_EQ(live.size(), rendered.size());
-        std::vector<float> difference(live.size());
-        for (size_t i = 0; i < live.size(); ++i) difference[i] = live[i] - rendered[i];
-        EXPECT_LT(rms(difference, 9600), rms(live, 9600) * 1e-3);
+        EXPECT_LT(relativeRms(std::vector<float>(rendered.begin() + 9600, rendered.end()),
+                              std::vector<float>(live.begin() + 9600, live.end())), 1e-3);
     }
 }
 
