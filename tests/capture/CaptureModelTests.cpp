@@ -64,13 +64,10 @@ using Signal = std::vector<std::vector<double>>; // [time][channel]
 
 struct Weights { // random weights, recorded in the order they are consumed
     std::vector<double> all;
-    uint64_t state = 12345;
+    std::mt19937 random{12345};
     std::vector<double> take(size_t n, double scale) {
         std::vector<double> v(n);
-        for (double& x : v) {
-            state = state * 6364136223846793005ull + 1442695040888963407ull;
-            all.push_back(x = double(float(scale * ((state >> 11) * 0x1p-53 * 2.0 - 1.0))));
-        }
+        for (double& x : v) all.push_back(x = double(float(scale * std::uniform_real_distribution<>(-1.0, 1.0)(random))));
         return v;
     }
     double next(double scale) { return take(1, scale)[0]; }

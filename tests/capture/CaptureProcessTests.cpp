@@ -56,13 +56,11 @@ TEST_F(CaptureProcess, PlaysTheCaptureAsRenderedOfflineAndRefusesBadFiles) {
     ASSERT_TRUE(ok({{"cmd", "capture"}, {"normalize", false}}));
 
     // Each refusal names its reason; the capture that played plays on.
-    std::ofstream(path("slim.nam")) << R"({"version":"0.7.0","architecture":"SlimmableContainer","config":{},"weights":[]})";
     const struct {
         const char* cmd;
         std::string path, error;
     } refused[] = {
         {"capture", "/nonexistent/amp.nam", "cannot open"},
-        {"capture", path("slim.nam"), "unsupported capture architecture: SlimmableContainer"},
         {"cabinet", writeWav(path("silent.wav"), std::vector<float>(4800, 0.0f)), "silent"},
     };
     for (const auto& row : refused) {

@@ -16,14 +16,8 @@ using namespace test;
 constexpr int32_t block = 128;
 const std::string dir = CORVENA_BINARY_DIR;
 
-AmpSettings captureSettings(float level = 0.7f) {
-    AmpSettings s;
-    s.model = AmpModel::Capture;
-    s.gain = 0.5f;
-    s.gate = 0.0f;
-    s.level = level;
-    return s;
-}
+// The capture with the gate off, trim and tone flat.
+AmpSettings captureSettings(float level = 0.7f) { return {AmpModel::Capture, 0.5f, 0.5f, 0.5f, 0.5f, level, 0.0f}; }
 
 TEST(ToneChain, LiveHandOversAllocateNothingWaitForNothingAndDoNotJump) {
     { // the counter sees what it is meant to see
