@@ -90,22 +90,14 @@ TEST(ResponseFiles, TakeTheFirstChannelOfAnyFormatAndRefuseWhatIsNoUsableRespons
         EXPECT_FALSE(loadImpulseResponse(file, ir, error)) << file;
         EXPECT_NE(error.find(expected), std::string::npos) << file << ": " << error;
     }
-    // Exactly 10 s, in stereo: the first channel, at the file's rate.
+    // Exactly 10 s of 24-bit stereo under a name with accents: the first channel, at the file's rate.
     std::vector<float> stereo(2 * 80000, -0.5f);
     for (size_t i = 0; i < 80000; ++i) stereo[2 * i] = 0.9f * std::sin(0.01f * float(i)) * std::exp(-float(i) / 8000.0f);
-    const std::pair<std::string, int> accepted[] = {
-        {"cab 24-bit ÄÖ.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24},
-#ifndef _WIN32 // the Windows build's libsndfile has no external codecs
-        {"cab.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
-#endif
-    };
-    for (const auto& [name, format] : accepted) {
-        ASSERT_TRUE(loadImpulseResponse(writeWav(path(name), stereo, 8000, format, 2), ir, error)) << name << ": " << error;
-        EXPECT_EQ(ir.channels, 2u);
-        EXPECT_EQ(ir.sampleRate, 8000.0);
-        ASSERT_EQ(ir.samples.size(), 80000u);
-        for (size_t i = 0; i < 80000; ++i) ASSERT_NEAR(ir.samples[i], stereo[2 * i], 1.0 / 16384) << name << " at " << i;
-    }
+    ASSERT_TRUE(loadImpulseResponse(writeWav(path("cab ÄÖ.wav"), stereo, 8000, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2), ir, error)) << error;
+    EXPECT_EQ(ir.channels, 2u);
+    EXPECT_EQ(ir.sampleRate, 8000.0);
+    ASSERT_EQ(ir.samples.size(), 80000u);
+    for (size_t i = 0; i < 80000; ++i) ASSERT_NEAR(ir.samples[i], stereo[2 * i], 1e-6) << i;
     // The transforms' wisdom goes through the same path seam.
     EXPECT_TRUE(saveConvolverWisdom(path("wisdom ÄÖ.txt")));
     EXPECT_TRUE(loadConvolverWisdom(path("wisdom ÄÖ.txt")));
