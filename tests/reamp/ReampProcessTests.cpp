@@ -97,7 +97,10 @@ TEST_F(Reamp, BadRequestsAreRefusedUpFrontAndNothingHalfWrittenStays) {
     const std::string di = writeWav(path("di.wav"), threePartials(48000));
     writeWav(path("stereo.flac"), std::vector<float>(9600, 0.1f), 48000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2);
     writeWav(path("empty.wav"), {});
+    writeWav(path("44k.wav"), threePartials(48000), 44100);
     std::ofstream(path("text.wav")) << "not audio at all";
+    // The plug-in's second instance refuses any rate but 48 kHz.
+    ASSERT_TRUE(ok({{"cmd", "vstLoad"}, {"path", testBundle("CorvenaOnly48k")}}));
     const std::pair<json, std::string> refused[] = {
         {{{"diPath", path("missing.wav")}, {"wetPath", path("a.wav")}}, "cannot open " + path("missing.wav")},
         {{{"diPath", path("text.wav")}, {"wetPath", path("a.wav")}}, "not an audio file: " + path("text.wav")},
@@ -107,6 +110,8 @@ TEST_F(Reamp, BadRequestsAreRefusedUpFrontAndNothingHalfWrittenStays) {
         {{{"diPath", di}, {"wetPath", "/nonexistent/dir/a.wav"}}, "could not open /nonexistent/dir/a.wav for writing"},
         {{{"diPath", di}}, "a wet path is required"},
         {{{"cancel", true}}, "no render is running"},
+        {{{"diPath", path("44k.wav")}, {"wetPath", path("a.wav")}},
+         "the plugin cannot render offline: plugin rejected the sample rate or buffer size"},
     };
     for (auto [request, error] : refused) {
         request["cmd"] = "reamp";
@@ -114,18 +119,13 @@ TEST_F(Reamp, BadRequestsAreRefusedUpFrontAndNothingHalfWrittenStays) {
         EXPECT_FALSE(reply["ok"].get<bool>()) << request.dump();
         EXPECT_EQ(reply.value("error", ""), error);
     }
-    // A plug-in whose second instance refuses the file's rate.
-    ASSERT_TRUE(ok({{"cmd", "vstLoad"}, {"path", testBundle("CorvenaOnly48k")}}));
-    writeWav(path("44k.wav"), threePartials(48000), 44100);
-    EXPECT_EQ(engine.request({{"cmd", "reamp"}, {"diPath", path("44k.wav")}, {"wetPath", path("a.wav")}})["error"],
-              "the plugin cannot render offline: plugin rejected the sample rate or buffer size");
-    engine.request({{"cmd", "vstUnload"}});
     EXPECT_TRUE(nothingAt("a.wav"));
     // The second channel of a FLAC file renders.
     EXPECT_TRUE(reamp({{"diPath", path("stereo.flac")}, {"wetPath", path("b.wav")}, {"channel", 1}}).value("done", false));
 
     // Cancelled mid-way: no file under the wet path, nor its temporary one.
     writeWav(path("long.wav"), std::vector<float>(300 * 48000, 0.2f));
+    ASSERT_TRUE(ok({{"cmd", "vstUnload"}}));
     ASSERT_TRUE(ok({{"cmd", "vstLoad"}, {"path", testBundle("CorvenaGain")}}));
     ASSERT_TRUE(ok({{"cmd", "reamp"}, {"diPath", path("long.wav")}, {"wetPath", path("c.wav")}}));
     EXPECT_TRUE(ok({{"cmd", "reamp"}, {"cancel", true}}));
