@@ -65,7 +65,7 @@ TEST(Convolver, EqualsDirectConvolutionAtAnyBlockSizeWithNoLatency) {
     }
 }
 
-TEST(ResponseFiles, TakeTheFirstChannelOfAnyFormatAndRefuseWhatIsNoUsableResponse) {
+TEST(ResponseFiles, TakeTheFirstChannelAtTheFileRateAndRefuseWhatIsNoUsableResponse) {
     const fs::path dir = fs::temp_directory_path() / ("cabinet-tests-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     const auto path = [&](const std::string& name) { return (dir / fs::u8path(name)).u8string(); };
