@@ -72,8 +72,6 @@ struct Kernels {
                        int32_t n);
     // One sample after the other; input and output may be the same buffer.
     void (*lstm)(const Lstm& m, const float* input, float* output, int32_t n);
-    // Scalar tanh of the same accuracy (for tests and the control thread).
-    float (*tanh)(float x);
 };
 
 const Kernels& portableKernels();

@@ -292,14 +292,8 @@ void lstm(const Lstm& m, const float* input, float* output, int32_t n) {
     }
 }
 
-float scalarTanh(float x) {
-    alignas(64) float lanes[16] = {x};
-    Vec::store(lanes, vtanh(Vec::load(lanes)));
-    return lanes[0];
-}
-
 constexpr Kernels kernelsOf(const char* name) {
-    return Kernels{name, Vec::N, gemm, activate, gate, accumulate, lstm, scalarTanh};
+    return Kernels{name, Vec::N, gemm, activate, gate, accumulate, lstm};
 }
 
 #undef CORVENA_UNROLL

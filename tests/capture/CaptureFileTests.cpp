@@ -11,22 +11,19 @@ using nlohmann::json;
 
 TEST(CaptureFile, ReadsTheLevelsAndRefusesWhatItCannotRun) {
     std::string error;
-    const auto small = loadCaptureFile(captureDir() + "/models/wavenet.nam", error);
+    const auto small = loadCaptureFile(modelPath("wavenet"), error);
     ASSERT_TRUE(small) << error;
-    EXPECT_EQ(small->architecture, "WaveNet");
     EXPECT_EQ(small->sampleRate, 48000.0);
     EXPECT_NEAR(small->loudness.value_or(0.0), -20.0207, 1e-4);
     EXPECT_EQ(small->metadata["input_level_dbu"], 18.3);
-    const auto standard = loadCaptureFile(captureDir() + "/models/wavenet_a1_standard.nam", error);
+    const auto standard = loadCaptureFile(modelPath("wavenet_a1_standard"), error);
     ASSERT_TRUE(standard) << error;
     EXPECT_EQ(standard->sampleRate, 0.0) << "0.5.0 files do not say";
     EXPECT_FALSE(standard->loudness);
     EXPECT_TRUE(standard->metadata.is_null());
-    EXPECT_FALSE(loadCaptureFile(captureDir() + "/models/missing.nam", error));
-    EXPECT_EQ(error, "cannot open the capture file");
 
-    const json wavenet = json::parse(readText(captureDir() + "/models/wavenet.nam"));
-    const json lstm = json::parse(readText(captureDir() + "/models/lstm.nam"));
+    const std::string text = readText(modelPath("wavenet"));
+    const json wavenet = json::parse(text), lstm = json::parse(readText(modelPath("lstm")));
     using Edit = std::function<void(json&)>;
     auto layer = [](const char* key, json value) { return [=](json& j) { j["config"]["layers"][0][key] = value; }; };
     auto top = [](const char* key, json value) { return [=](json& j) { j[key] = value; }; };
@@ -34,19 +31,15 @@ TEST(CaptureFile, ReadsTheLevelsAndRefusesWhatItCannotRun) {
     // The edit, on which model, and the start of the error (empty: accepted).
     const std::vector<std::tuple<Edit, const json*, std::string>> cases = {
         {top("version", "0.7.3"), &wavenet, ""},
-        {top("version", "0.5.0"), &lstm, ""},
         {top("version", "0.4.9"), &wavenet, "unsupported capture version: 0.4.9"},
         {top("version", "0.8.0"), &wavenet, "unsupported capture version: 0.8.0"},
-        {top("version", "1.0.0"), &lstm, "unsupported capture version: 1.0.0"},
         {top("version", "0.5"), &wavenet, "the capture's version is not a version number: 0.5"},
         {top("version", 5), &wavenet, "the capture's version is not a string"},
         {[](json& j) { j.erase("version"); }, &wavenet, "the capture has no version"},
         {top("architecture", "SlimmableContainer"), &wavenet, "unsupported capture architecture: SlimmableContainer"},
-        {top("architecture", "Transformer"), &lstm, "unsupported capture architecture: Transformer"},
         {[](json& j) { j.erase("architecture"); }, &wavenet, "the capture has no architecture"},
         {[](json& j) { j.erase("config"); }, &wavenet, "the capture has no configuration"},
         {[](json& j) { j.erase("weights"); }, &wavenet, "the capture has no weights"},
-        {top("weights", "many"), &wavenet, "the capture's weights are not a list of numbers"},
         {[](json& j) { j["weights"][7] = "x"; }, &wavenet, "the capture's weights are not a list of numbers"},
         {[](json& j) { j["weights"].push_back(0.5); }, &wavenet, "the capture has 132 weights where its configuration needs 131"},
         {[](json& j) { j["weights"].erase(0); }, &lstm, "the capture has 69 weights where its configuration needs 70"},
@@ -95,17 +88,12 @@ TEST(CaptureFile, ReadsTheLevelsAndRefusesWhatItCannotRun) {
         EXPECT_EQ(bool(file), expected.empty()) << expected;
         if (file) EXPECT_TRUE(makeCaptureModel(*file));
     }
-    // Texts that are not a capture at all, or whose numbers do not fit a float.
-    std::string text = readText(captureDir() + "/models/wavenet.nam");
-    const size_t weights = text.find("\"weights\"");
-    const size_t number = text.find_first_of("-0123456789", weights);
+    // Texts that are not a capture at all, or with a number that does not fit a float.
+    const size_t number = text.find_first_of("-0123456789", text.find("\"weights\""));
     const std::vector<std::pair<std::string, std::string>> texts = {
-        {"", "the capture file is not valid json"},
         {"{\"version\": ", "the capture file is not valid json"},
         {"[1, 2]", "the capture file is not a json object"},
-        {text.substr(0, number) + "1e39, " + text.substr(number), "the capture has 132 weights"},
         {text.substr(0, number) + "1e39" + text.substr(text.find_first_of(",]", number)), "the capture has a weight that is not finite"},
-        {text.substr(0, number) + "-1e999" + text.substr(text.find_first_of(",]", number)), "the capture"},
     };
     for (const auto& [t, expected] : texts) {
         error.clear();
