@@ -1,6 +1,5 @@
 #include "capture/Convolver.h"
 #include "capture/ConvolverKernels.h"
-#include "record/FilePath.h"
 
 #include <fftw3.h>
 
@@ -483,28 +482,6 @@ void measureConvolverTransforms(int32_t largestPartition) {
         fftwf_destroy_plan(fftwf_plan_dft_r2c_1d(2 * size, real.get(), spectrum, FFTW_MEASURE));
         fftwf_destroy_plan(fftwf_plan_dft_c2r_1d(2 * size, spectrum, real.get(), FFTW_MEASURE));
     }
-}
-
-bool saveConvolverWisdom(const std::string& path) {
-    std::FILE* file = filepath::open(path, "wb");
-    if (!file) return false;
-    {
-        std::lock_guard<std::mutex> lock(plannerMutex());
-        fftwf_export_wisdom_to_file(file);
-    }
-    return std::fclose(file) == 0;
-}
-
-bool loadConvolverWisdom(const std::string& path) {
-    std::FILE* file = filepath::open(path, "rb");
-    if (!file) return false;
-    int ok = 0;
-    {
-        std::lock_guard<std::mutex> lock(plannerMutex());
-        ok = fftwf_import_wisdom_from_file(file);
-    }
-    std::fclose(file);
-    return ok != 0;
 }
 
 std::string Convolver::describe() const {

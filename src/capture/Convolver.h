@@ -41,11 +41,9 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// FFTW's wisdom for the convolver's transforms. Measuring them takes a second
-// or so on a control thread, once; saved, and loaded at start-up, it makes
-// every later prepare choose transforms some 20 % faster. UTF-8 paths.
+// Measures the convolver's transforms (a second or so, once, on a control
+// thread): every later prepare in this process then chooses transforms some
+// 20 % faster. The benchmarks use it; the engine plans by estimate.
 void measureConvolverTransforms(int32_t largestPartition = 8192);
-bool saveConvolverWisdom(const std::string& path);
-bool loadConvolverWisdom(const std::string& path);
 
 } // namespace corvena

@@ -1,5 +1,5 @@
-// The networks against the reference renders and, for the architectures and
-// options these do not cover, against a plain per-sample evaluation in double
+// The networks against the reference renders and, for the architectures, sizes
+// and options these do not cover, against a plain per-sample evaluation in double
 // precision; with every kernel this processor runs.
 #include "CaptureTestKit.h"
 #include "capture/CaptureFile.h"
@@ -106,6 +106,33 @@ Signal plainConvNet(const json& config, Weights& w, Signal v) {
     return conv(w, v, 1, 1, 1, true, 0.5);
 }
 
+Signal plainLstm(const json& config, Weights& w, const Signal& x) {
+    const size_t hidden = config["hidden_size"], layers = config["num_layers"];
+    struct Layer { std::vector<double> w, b, h, c; };
+    std::vector<Layer> ls(layers);
+    for (size_t n = 0; n < layers; ++n)
+        ls[n] = {w.take(4 * hidden * ((n == 0 ? 1 : hidden) + hidden), 0.6), w.take(4 * hidden, 0.6), w.take(hidden, 0.5),
+                 w.take(hidden, 0.5)};
+    const std::vector<double> out = w.take(hidden, 0.6);
+    Signal y(x.size(), {w.next(0.1)});
+    for (size_t t = 0; t < x.size(); ++t) {
+        std::vector<double> in = x[t];
+        for (Layer& l : ls) { // gates i, f, g, o over [input, h]
+            std::vector<double> v = in, g(l.b);
+            v.insert(v.end(), l.h.begin(), l.h.end());
+            for (size_t r = 0; r < 4 * hidden; ++r)
+                for (size_t j = 0; j < v.size(); ++j) g[r] += l.w[r * v.size() + j] * v[j];
+            for (size_t q = 0; q < hidden; ++q) {
+                l.c[q] = sigmoid(g[hidden + q]) * l.c[q] + sigmoid(g[q]) * std::tanh(g[2 * hidden + q]);
+                l.h[q] = sigmoid(g[3 * hidden + q]) * std::tanh(l.c[q]);
+            }
+            in = l.h;
+        }
+        for (size_t q = 0; q < hidden; ++q) y[t][0] += out[q] * in[q];
+    }
+    return y;
+}
+
 Signal plainLinear(const json& config, Weights& w, const Signal& x) {
     const size_t n = config["receptive_field"];
     const std::vector<double> h = w.take(n, 0.3);
@@ -138,6 +165,8 @@ TEST(CaptureModel, MatchesTheReferenceRendersAndAPlainEvaluationWithAnyKernelAnd
         {"ConvNet", R"({"channels": 3, "dilations": [1, 4], "batchnorm": false, "activation": "Sigmoid"})"},
         {"ConvNet", R"({"channels": 4, "dilations": [2, 1], "batchnorm": false, "activation": "Hardswish"})"},
         {"Linear", R"({"receptive_field": 37, "bias": true})"},
+        {"LSTM", R"({"input_size": 1, "hidden_size": 5, "num_layers": 2})"}, // layers, and more units than a lane
+        {"LSTM", R"({"input_size": 1, "hidden_size": 19, "num_layers": 1})"},
     };
     // The plain evaluation sees the prewarm as leading zeros: half a second,
     // more than any of these needs.
@@ -151,6 +180,7 @@ TEST(CaptureModel, MatchesTheReferenceRendersAndAPlainEvaluationWithAnyKernelAnd
         Weights w;
         const Signal y = architecture == "WaveNet"   ? plainWaveNet(config, w, x)
                          : architecture == "ConvNet" ? plainConvNet(config, w, x)
+                         : architecture == "LSTM"    ? plainLstm(config, w, x)
                                                      : plainLinear(config, w, x);
         const json capture = {{"version", "0.5.4"}, {"architecture", architecture}, {"config", config},
                               {"weights", w.all}, {"sample_rate", 48000}};
