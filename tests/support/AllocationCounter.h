@@ -1,20 +1,19 @@
 #pragma once
 // Counts heap allocations and blocking mutex locks made by one thread.
 //
-// Include in exactly ONE source file of a test executable of its own: it
-// replaces the global operator new/delete and, outside sanitizer builds (where
-// the sanitizer owns them), malloc, calloc and realloc. Blocking locks are
-// counted when the executable links with -Wl,--wrap=pthread_mutex_lock, which
-// diverts the calls made from statically linked code (ours); try_lock goes to
-// pthread_mutex_trylock and is never counted. Only threads inside a Scope count.
+// Include in exactly ONE source file of a test executable of its own, never in
+// a sanitizer build (the sanitizer owns the allocator). It replaces glibc's
+// allocation functions, which every operator new of libstdc++ ends in. Blocking
+// locks are counted when the executable links with
+// -Wl,--wrap=pthread_mutex_lock, which diverts the calls made from statically
+// linked code (ours); try_lock goes to pthread_mutex_trylock and is never
+// counted. Only threads inside a Scope count.
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
-#include <new>
 
 #include <pthread.h>
-
-extern "C" int __real_pthread_mutex_lock(pthread_mutex_t*);
 
 namespace corvena::test {
 
@@ -46,54 +45,26 @@ private:
 
 } // namespace corvena::test
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline void* corvenaCountedAlloc(size_t size, size_t align) {
-    return align <= alignof(std::max_align_t) ? std::malloc(size) : std::aligned_alloc(align, (size + align - 1) / align * align);
-}
-inline void corvenaCountedFree(void* p) { std::free(p); }
-#else
 extern "C" {
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
 void* __libc_memalign(size_t, size_t);
-void __libc_free(void*);
-void* malloc(size_t size) { return corvena::test::AllocationCounter::noteAllocation(), __libc_malloc(size); }
-void* calloc(size_t n, size_t size) { return corvena::test::AllocationCounter::noteAllocation(), __libc_calloc(n, size); }
-void* realloc(void* p, size_t size) { return corvena::test::AllocationCounter::noteAllocation(), __libc_realloc(p, size); }
-}
-inline void* corvenaCountedAlloc(size_t size, size_t align) {
-    return align <= alignof(std::max_align_t) ? __libc_malloc(size) : __libc_memalign(align, size);
-}
-inline void corvenaCountedFree(void* p) { __libc_free(p); }
-#endif
+int __real_pthread_mutex_lock(pthread_mutex_t*);
 
-extern "C" int __wrap_pthread_mutex_lock(pthread_mutex_t* mutex) {
+#define CORVENA_COUNTED(call) (corvena::test::AllocationCounter::noteAllocation(), call)
+void* malloc(size_t size) noexcept { return CORVENA_COUNTED(__libc_malloc(size)); }
+void* calloc(size_t n, size_t size) noexcept { return CORVENA_COUNTED(__libc_calloc(n, size)); }
+void* realloc(void* p, size_t size) noexcept { return CORVENA_COUNTED(__libc_realloc(p, size)); }
+void* memalign(size_t align, size_t size) noexcept { return CORVENA_COUNTED(__libc_memalign(align, size)); }
+void* aligned_alloc(size_t align, size_t size) noexcept { return CORVENA_COUNTED(__libc_memalign(align, size)); }
+int posix_memalign(void** out, size_t align, size_t size) noexcept {
+    return (*out = CORVENA_COUNTED(__libc_memalign(align, size))) ? 0 : ENOMEM;
+}
+#undef CORVENA_COUNTED
+
+int __wrap_pthread_mutex_lock(pthread_mutex_t* mutex) {
     corvena::test::AllocationCounter::noteLockWait();
     return __real_pthread_mutex_lock(mutex);
 }
-
-inline void* corvenaCountedNew(size_t size, size_t align = alignof(std::max_align_t)) {
-    corvena::test::AllocationCounter::noteAllocation();
-    return corvenaCountedAlloc(size ? size : 1, align);
 }
-void* operator new(size_t size) {
-    if (void* p = corvenaCountedNew(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(size_t size, std::align_val_t align) {
-    if (void* p = corvenaCountedNew(size, static_cast<size_t>(align))) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return operator new(size); }
-void* operator new[](size_t size, std::align_val_t align) { return operator new(size, align); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return corvenaCountedNew(size); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return corvenaCountedNew(size); }
-void operator delete(void* p) noexcept { corvenaCountedFree(p); }
-void operator delete[](void* p) noexcept { corvenaCountedFree(p); }
-void operator delete(void* p, size_t) noexcept { corvenaCountedFree(p); }
-void operator delete[](void* p, size_t) noexcept { corvenaCountedFree(p); }
-void operator delete(void* p, std::align_val_t) noexcept { corvenaCountedFree(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { corvenaCountedFree(p); }
-void operator delete(void* p, size_t, std::align_val_t) noexcept { corvenaCountedFree(p); }
-void operator delete[](void* p, size_t, std::align_val_t) noexcept { corvenaCountedFree(p); }
