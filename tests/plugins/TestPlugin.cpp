@@ -115,8 +115,7 @@ public:
     tresult PLUGIN_API disconnect(IConnectionPoint* other) override { return ++gProbe.disconnects, Component::disconnect(other); }
     tresult PLUGIN_API setActive(TBool state) override {
         if (state && (++gProbe.activations, has(RefuseActive))) return kResultFalse;
-        gProbe.active = state != 0;
-        return kResultOk;
+        return gProbe.active = state != 0, kResultOk;
     }
     // The state is the gain, 8 bytes, nothing more; anything else is refused.
     tresult PLUGIN_API getState(IBStream* state) override { return has(StateFails) ? kResultFalse : writeValue(state, gProbe.gain.load()); }
@@ -124,12 +123,10 @@ public:
         if (gProbe.active || gProbe.processing) ++gProbe.statesWhileProcessing;
         double value = 0;
         if (has(StateFails) || !readExactly(state, &value, sizeof value) || !(value >= 0 && value <= 1)) return kResultFalse;
-        gProbe.gain = value;
-        return kResultOk;
+        return gProbe.gain = value, kResultOk;
     }
 
-    tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns, SpeakerArrangement* outputs,
-                                          int32 numOuts) override {
+    tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns, SpeakerArrangement* outputs, int32 numOuts) override {
         if (numIns != static_cast<int32>(audioInputs.size()) || numOuts != static_cast<int32>(audioOutputs.size()) ||
             (numIns && inputs[0] != kInArr) || (numOuts && outputs[0] != kOutArr))
             return kResultFalse;
@@ -151,10 +148,7 @@ public:
         maxBlock_ = setup.maxSamplesPerBlock;
         return kResultOk;
     }
-    tresult PLUGIN_API setProcessing(TBool state) override {
-        gProbe.processing = state != 0;
-        return kResultOk;
-    }
+    tresult PLUGIN_API setProcessing(TBool state) override { return gProbe.processing = state != 0, kResultOk; }
     tresult PLUGIN_API process(ProcessData& data) override {
         ++gProbe.processCalls;
         if (!gProbe.active || !gProbe.processing || data.numSamples > maxBlock_) ++gProbe.badProcessCalls;
@@ -180,10 +174,9 @@ public:
         AudioBusBuffers& out = data.outputs[0];
         gProbe.inputChannels = in.numChannels;
         gProbe.outputChannels = out.numChannels;
-        bool identical = true;
+        gProbe.inputsIdentical = true;
         for (int32 c = 1; c < in.numChannels; ++c)
-            identical = identical && std::memcmp(in.channelBuffers32[0], in.channelBuffers32[c], sizeof(float) * data.numSamples) == 0;
-        gProbe.inputsIdentical = identical;
+            if (std::memcmp(in.channelBuffers32[0], in.channelBuffers32[c], sizeof(float) * data.numSamples)) gProbe.inputsIdentical = false;
         const float factor = static_cast<float>(2.0 * gProbe.gain.load());
         for (int32 c = 0; c < out.numChannels; ++c) {
             const float* src = in.channelBuffers32[std::min(c, in.numChannels - 1)];
@@ -250,18 +243,13 @@ public:
     tresult PLUGIN_API getState(IBStream* state) override { return writeValue(state, int32(gProbe.controllerState)); }
     tresult PLUGIN_API setState(IBStream* state) override {
         int32 value = 0;
-        if (!readExactly(state, &value, sizeof value)) return kResultFalse;
-        gProbe.controllerState = value;
-        return kResultOk;
+        return readExactly(state, &value, sizeof value) ? (gProbe.controllerState = value, kResultOk) : kResultFalse;
     }
     tresult PLUGIN_API setComponentHandler(IComponentHandler* handler) override {
-        gProbe.handler = handler;
-        return EditController::setComponentHandler(handler);
+        return gProbe.handler = handler, EditController::setComponentHandler(handler);
     }
     tresult PLUGIN_API connect(IConnectionPoint* other) override { return ++gProbe.connects, EditController::connect(other); }
-    tresult PLUGIN_API disconnect(IConnectionPoint* other) override {
-        return ++gProbe.disconnects, EditController::disconnect(other);
-    }
+    tresult PLUGIN_API disconnect(IConnectionPoint* other) override { return ++gProbe.disconnects, EditController::disconnect(other); }
     IPlugView* PLUGIN_API createView(FIDString name) override;
 
     int reportEdit(ParamID id, ParamValue value) {
@@ -329,10 +317,7 @@ public:
     }
     tresult PLUGIN_API removed() override { return ++gProbe.viewRemoved, stop(), kResultOk; }
     tresult PLUGIN_API onSize(ViewRect* size) override { return size ? (resize(*size), kResultOk) : kInvalidArgument; }
-    tresult PLUGIN_API setFrame(IPlugFrame* frame) override {
-        gProbe.viewHasFrame = frame != nullptr;
-        return CPluginView::setFrame(frame);
-    }
+    tresult PLUGIN_API setFrame(IPlugFrame* frame) override { return gProbe.viewHasFrame = frame != nullptr, CPluginView::setFrame(frame); }
 #if SMTG_OS_LINUX
     void PLUGIN_API onTimer() override {
         if (pipe_[1] >= 0) (void)!::write(pipe_[1], "t", 1);
