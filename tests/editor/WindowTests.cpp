@@ -162,8 +162,7 @@ TEST(RunLoop, TimersDescriptorsAndUnregisteringFromACallback) {
     loop.registerEventHandler(&handler, b[0]);
     loop.registerEventHandler(&handler, b[0]); // the same pair twice counts once
     EXPECT_EQ(handler.refs, 3u);
-    loop.service();
-    EXPECT_TRUE(handler.fds.empty());
+    loop.service(); // nothing readable yet: the exact list below shows no call
     ASSERT_EQ(write(b[1], "x", 1), 1);
     loop.service();
     loop.service(); // the byte was read: nothing pending any more
