@@ -31,6 +31,7 @@ protected:
         std::string e;
         EXPECT_FALSE(slot.openEditor(e));
         EXPECT_FALSE(slot.isEditorOpen());
+        EXPECT_TRUE(slot.isReady()) << "the plug-in itself is unaffected";
         return e;
     }
     PluginSlot slot;
@@ -98,28 +99,18 @@ TEST_F(SlotEditor, ViewGetsTheRunLoopResizesItsWindowAndClosesFirst) {
 }
 
 TEST_F(SlotEditor, EditorsWeCannotShow) {
-    {
-        ProbeHandle p("CorvenaEditorRefuseAttach");
-        EXPECT_EQ(openError("CorvenaEditorRefuseAttach"), "the plugin refused to attach its editor");
-        // What it registered before refusing went with the frame: no reference
-        // cycle through the run loop keeps the view.
-        EXPECT_EQ(std::make_tuple(p->viewAttached.load(), p->viewHasFrame.load(), p->viewsAlive.load()), std::make_tuple(1, false, 0));
-        EXPECT_TRUE(probe.topLevelsNamed("Amp").empty());
-        EXPECT_TRUE(slot.isReady()) << "the plug-in itself is unaffected";
-    }
-    {
-        ProbeHandle p("CorvenaEditorNoX11"); // a view, but not for X11
-        EXPECT_EQ(openError("CorvenaEditorNoX11"), "this plugin has no editor");
-        EXPECT_EQ(std::make_tuple(p->viewsCreated.load(), p->viewsAlive.load(), p->viewAttached.load()), std::make_tuple(1, 0, 0));
-    }
-    {
-        ProbeHandle p("CorvenaEditor");
-        std::string display = getenv("DISPLAY");
-        unsetenv("DISPLAY");
-        EXPECT_EQ(openError("CorvenaEditor"), "could not create the editor window");
-        setenv("DISPLAY", display.c_str(), 1);
-        EXPECT_EQ(p->viewsAlive, 0);
-        EXPECT_TRUE(slot.isReady());
-    }
+    ProbeHandle refuse("CorvenaEditorRefuseAttach"), noX11("CorvenaEditorNoX11"), editor("CorvenaEditor");
+    EXPECT_EQ(openError("CorvenaEditorRefuseAttach"), "the plugin refused to attach its editor");
+    // What it registered before refusing went with the frame: no reference
+    // cycle through the run loop keeps the view.
+    EXPECT_EQ(std::make_tuple(refuse->viewAttached.load(), refuse->viewHasFrame.load(), refuse->viewsAlive.load()), std::make_tuple(1, false, 0));
+    EXPECT_TRUE(probe.topLevelsNamed("Amp").empty());
+    EXPECT_EQ(openError("CorvenaEditorNoX11"), "this plugin has no editor"); // a view, but not for X11
+    EXPECT_EQ(std::make_tuple(noX11->viewsCreated.load(), noX11->viewsAlive.load(), noX11->viewAttached.load()), std::make_tuple(1, 0, 0));
+    const std::string display = getenv("DISPLAY");
+    unsetenv("DISPLAY");
+    EXPECT_EQ(openError("CorvenaEditor"), "could not create the editor window");
+    setenv("DISPLAY", display.c_str(), 1);
+    EXPECT_EQ(editor->viewsAlive, 0);
     EXPECT_EQ(openError("CorvenaGain"), "this plugin has no editor"); // no view at all
 }

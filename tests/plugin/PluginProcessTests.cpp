@@ -3,7 +3,6 @@
 // messages and state machine: SlotTests.cpp.)
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <future>
 #include <sstream>
 

@@ -15,7 +15,6 @@
 #include "TestPluginProbe.h"
 
 #include "pluginterfaces/base/ibstream.h"
-#include "pluginterfaces/vst/ivstaudioprocessor.h"
 #include "pluginterfaces/vst/ivsthostapplication.h"
 #include "pluginterfaces/vst/ivstparameterchanges.h"
 #include "pluginterfaces/vst/ivstprocesscontext.h"
@@ -116,8 +115,7 @@ public:
     tresult PLUGIN_API disconnect(IConnectionPoint* other) override { return ++gProbe.disconnects, Component::disconnect(other); }
     tresult PLUGIN_API setActive(TBool state) override {
         if (state && (++gProbe.activations, has(RefuseActive))) return kResultFalse;
-        gProbe.active = state != 0;
-        return kResultOk;
+        return gProbe.active = state != 0, kResultOk;
     }
     // The state is the gain, 8 bytes, nothing more; anything else is refused.
     tresult PLUGIN_API getState(IBStream* state) override { return has(StateFails) ? kResultFalse : writeValue(state, gProbe.gain.load()); }
@@ -125,12 +123,10 @@ public:
         if (gProbe.active || gProbe.processing) ++gProbe.statesWhileProcessing;
         double value = 0;
         if (has(StateFails) || !readExactly(state, &value, sizeof value) || !(value >= 0 && value <= 1)) return kResultFalse;
-        gProbe.gain = value;
-        return kResultOk;
+        return gProbe.gain = value, kResultOk;
     }
 
-    tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns, SpeakerArrangement* outputs,
-                                          int32 numOuts) override {
+    tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns, SpeakerArrangement* outputs, int32 numOuts) override {
         if (numIns != static_cast<int32>(audioInputs.size()) || numOuts != static_cast<int32>(audioOutputs.size()) ||
             (numIns && inputs[0] != kInArr) || (numOuts && outputs[0] != kOutArr))
             return kResultFalse;
@@ -152,10 +148,7 @@ public:
         maxBlock_ = setup.maxSamplesPerBlock;
         return kResultOk;
     }
-    tresult PLUGIN_API setProcessing(TBool state) override {
-        gProbe.processing = state != 0;
-        return kResultOk;
-    }
+    tresult PLUGIN_API setProcessing(TBool state) override { return gProbe.processing = state != 0, kResultOk; }
     tresult PLUGIN_API process(ProcessData& data) override {
         ++gProbe.processCalls;
         if (!gProbe.active || !gProbe.processing || data.numSamples > maxBlock_) ++gProbe.badProcessCalls;
@@ -181,10 +174,9 @@ public:
         AudioBusBuffers& out = data.outputs[0];
         gProbe.inputChannels = in.numChannels;
         gProbe.outputChannels = out.numChannels;
-        bool identical = true;
+        gProbe.inputsIdentical = true;
         for (int32 c = 1; c < in.numChannels; ++c)
-            identical = identical && std::memcmp(in.channelBuffers32[0], in.channelBuffers32[c], sizeof(float) * data.numSamples) == 0;
-        gProbe.inputsIdentical = identical;
+            if (std::memcmp(in.channelBuffers32[0], in.channelBuffers32[c], sizeof(float) * data.numSamples)) gProbe.inputsIdentical = false;
         const float factor = static_cast<float>(2.0 * gProbe.gain.load());
         for (int32 c = 0; c < out.numChannels; ++c) {
             const float* src = in.channelBuffers32[std::min(c, in.numChannels - 1)];
@@ -239,8 +231,7 @@ public:
     }
     tresult PLUGIN_API terminate() override {
         ++gProbe.controllerTerminates;
-        GainController* self = this;
-        gController.compare_exchange_strong(self, nullptr);
+        if (gController == this) gController = nullptr;
         return EditController::terminate();
     }
     tresult PLUGIN_API setComponentState(IBStream* state) override {
@@ -252,18 +243,13 @@ public:
     tresult PLUGIN_API getState(IBStream* state) override { return writeValue(state, int32(gProbe.controllerState)); }
     tresult PLUGIN_API setState(IBStream* state) override {
         int32 value = 0;
-        if (!readExactly(state, &value, sizeof value)) return kResultFalse;
-        gProbe.controllerState = value;
-        return kResultOk;
+        return readExactly(state, &value, sizeof value) ? (gProbe.controllerState = value, kResultOk) : kResultFalse;
     }
     tresult PLUGIN_API setComponentHandler(IComponentHandler* handler) override {
-        gProbe.handler = handler;
-        return EditController::setComponentHandler(handler);
+        return gProbe.handler = handler, EditController::setComponentHandler(handler);
     }
     tresult PLUGIN_API connect(IConnectionPoint* other) override { return ++gProbe.connects, EditController::connect(other); }
-    tresult PLUGIN_API disconnect(IConnectionPoint* other) override {
-        return ++gProbe.disconnects, EditController::disconnect(other);
-    }
+    tresult PLUGIN_API disconnect(IConnectionPoint* other) override { return ++gProbe.disconnects, EditController::disconnect(other); }
     IPlugView* PLUGIN_API createView(FIDString name) override;
 
     int reportEdit(ParamID id, ParamValue value) {
@@ -283,16 +269,25 @@ public:
 // view is a child window of the host's, ticking on a thread timer of its own.
 #if SMTG_OS_LINUX
 class TestView : public CPluginView, public Linux::ITimerHandler, public Linux::IEventHandler {
+    static inline const char* const kPlatform = kPlatformTypeX11EmbedWindowID;
 #else
 class TestView : public CPluginView {
+    static inline const char* const kPlatform = kPlatformTypeHWND;
 #endif
 public:
     explicit TestView(GainController* controller) : controller_(controller) {
-        if (!has(ViewZeroSize)) setRect(has(ViewSizedOnAttach) ? ViewRect(0, 0, 32, 32) : ViewRect(0, 0, 320, 240));
+        resize(has(ViewZeroSize) ? ViewRect() : has(ViewSizedOnAttach) ? ViewRect(0, 0, 32, 32) : ViewRect(0, 0, 320, 240));
         ++gProbe.viewsCreated;
         ++gProbe.viewsAlive;
-        gProbe.viewWidth = rect.getWidth();
-        gProbe.viewHeight = rect.getHeight();
+    }
+    ~TestView() override {
+        --gProbe.viewsAlive;
+#if SMTG_OS_LINUX
+        for (int fd : pipe_)
+            if (fd >= 0) ::close(fd);
+#else
+        stop();
+#endif
     }
 
     tresult PLUGIN_API isPlatformTypeSupported(FIDString type) override {
@@ -301,7 +296,7 @@ public:
     tresult PLUGIN_API attached(void* parent, FIDString) override {
         ++gProbe.viewAttached;
         gProbe.viewParent = reinterpret_cast<uintptr_t>(parent);
-        if (has(ViewSizedOnAttach)) setRect(ViewRect(0, 0, 520, 390));
+        if (has(ViewSizedOnAttach)) resize(ViewRect(0, 0, 520, 390));
 #if SMTG_OS_LINUX
         FUnknownPtr<Linux::IRunLoop> loop(plugFrame);
         if (!loop || ::pipe(pipe_) != 0) return kResultFalse;
@@ -312,77 +307,25 @@ public:
         if (!plugFrame || !parent) return kResultFalse;
         child_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, rect.getWidth(), rect.getHeight(),
                                  static_cast<HWND>(parent), nullptr, nullptr, nullptr);
-        gTickingView = this;
+        gTickingView = this; // no descriptors on Windows: each tick stands in for an event too
         timer_ = SetTimer(nullptr, 0, 10, [](HWND, UINT, UINT_PTR, DWORD) {
-            if (gTickingView) {
-                gTickingView->onTimer();
-                ++gProbe.viewFdEvents; // no descriptors on Windows: the timer stands in for them
-            }
+            if (gTickingView) gTickingView->tick(), ++gProbe.viewFdEvents;
         });
 #endif
         // A refusing view leaves its registrations behind, as a careless plug-in might.
         return has(ViewRefuseAttach) ? kResultFalse : kResultOk;
     }
-    tresult PLUGIN_API removed() override {
-        ++gProbe.viewRemoved;
-#if SMTG_OS_LINUX
-        if (runLoop_) {
-            runLoop_->unregisterTimer(this);
-            runLoop_->unregisterEventHandler(this);
-            runLoop_ = nullptr;
-        }
-#else
-        stopWindow();
-#endif
-        return kResultOk;
-    }
-    tresult PLUGIN_API onSize(ViewRect* size) override {
-        if (!size) return kInvalidArgument;
-        setRect(*size);
-        gProbe.viewWidth = size->getWidth();
-        gProbe.viewHeight = size->getHeight();
-#ifdef _WIN32
-        if (child_) SetWindowPos(child_, nullptr, 0, 0, size->getWidth(), size->getHeight(), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-#endif
-        return kResultOk;
-    }
-    tresult PLUGIN_API setFrame(IPlugFrame* frame) override {
-        gProbe.viewHasFrame = frame != nullptr;
-        return CPluginView::setFrame(frame);
-    }
-
+    tresult PLUGIN_API removed() override { return ++gProbe.viewRemoved, stop(), kResultOk; }
+    tresult PLUGIN_API onSize(ViewRect* size) override { return size ? (resize(*size), kResultOk) : kInvalidArgument; }
+    tresult PLUGIN_API setFrame(IPlugFrame* frame) override { return gProbe.viewHasFrame = frame != nullptr, CPluginView::setFrame(frame); }
 #if SMTG_OS_LINUX
     void PLUGIN_API onTimer() override {
-        ++gProbe.viewTimerTicks;
         if (pipe_[1] >= 0) (void)!::write(pipe_[1], "t", 1);
-#else
-    void onTimer() {
-        ++gProbe.viewTimerTicks;
-#endif
-        if (!has(ViewZeroSize) && !resized_ && plugFrame && gProbe.viewTimerTicks >= 3 && gProbe.viewFdEvents >= 3) {
-            resized_ = true;
-            ViewRect wanted(0, 0, 480, 360);
-            gProbe.viewResizeResult = plugFrame->resizeView(this, &wanted);
-        }
-        if (has(ViewEdits) && !edited_ && gProbe.viewTimerTicks >= 3) {
-            edited_ = true;
-            controller_->reportEdit(kGainId, 0.25);
-        }
+        tick();
     }
-#if SMTG_OS_LINUX
     void PLUGIN_API onFDIsSet(Linux::FileDescriptor fd) override {
         char c;
         if (::read(fd, &c, 1) == 1) ++gProbe.viewFdEvents;
-    }
-    ~TestView() override {
-        --gProbe.viewsAlive;
-        for (int fd : pipe_)
-            if (fd >= 0) ::close(fd);
-    }
-#else
-    ~TestView() override {
-        --gProbe.viewsAlive;
-        stopWindow();
     }
 #endif
 
@@ -396,20 +339,41 @@ public:
     REFCOUNT_METHODS(CPluginView)
 
 private:
+    void tick() {
+        ++gProbe.viewTimerTicks;
+        if (!has(ViewZeroSize) && !resized_ && plugFrame && gProbe.viewTimerTicks >= 3 && gProbe.viewFdEvents >= 3) {
+            resized_ = true;
+            ViewRect wanted(0, 0, 480, 360);
+            gProbe.viewResizeResult = plugFrame->resizeView(this, &wanted);
+        }
+        if (has(ViewEdits) && !edited_ && gProbe.viewTimerTicks >= 3) {
+            edited_ = true;
+            controller_->reportEdit(kGainId, 0.25);
+        }
+    }
+    void resize(const ViewRect& size) {
+        setRect(size);
+        gProbe.viewWidth = size.getWidth();
+        gProbe.viewHeight = size.getHeight();
+#ifdef _WIN32
+        if (child_) SetWindowPos(child_, nullptr, 0, 0, size.getWidth(), size.getHeight(), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+#endif
+    }
 #if SMTG_OS_LINUX
-    static inline const char* const kPlatform = kPlatformTypeX11EmbedWindowID;
+    void stop() { // the pipe is closed with the view
+        if (runLoop_) runLoop_->unregisterTimer(this), runLoop_->unregisterEventHandler(this);
+        runLoop_ = nullptr;
+    }
     IPtr<Linux::IRunLoop> runLoop_;
     int pipe_[2] = {-1, -1};
 #else
-    static inline const char* const kPlatform = kPlatformTypeHWND;
-    static inline TestView* gTickingView = nullptr;
-    void stopWindow() {
+    void stop() {
         if (timer_) KillTimer(nullptr, timer_);
-        timer_ = 0;
         if (gTickingView == this) gTickingView = nullptr;
         if (child_) DestroyWindow(child_);
-        child_ = nullptr;
+        timer_ = 0, child_ = nullptr;
     }
+    static inline TestView* gTickingView = nullptr;
     HWND child_ = nullptr;
     UINT_PTR timer_ = 0;
 #endif
@@ -426,12 +390,8 @@ int editThroughController(uint32_t id, double value) {
     return controller ? controller->reportEdit(id, value) : kResultFalse;
 }
 
-struct ClassEntry {
-    const FUID* uid;
-    const char* category;
-    const char8* name;
-    FUnknown* (*create)();
-};
+// The classes this variant offers start at kClasses, in factory order.
+struct ClassEntry { const FUID* uid; const char8 *category, *name; FUnknown* (*create)(); };
 FUnknown* createProcessor() { return static_cast<IAudioProcessor*>(new GainProcessor); }
 FUnknown* createController() { return static_cast<IEditController*>(new GainController); }
 const ClassEntry kAllClasses[] = {
@@ -439,7 +399,6 @@ const ClassEntry kAllClasses[] = {
     {&kControllerUid, kVstComponentControllerClass, TP_NAME " Controller", createController},
     {&kSecondProcessorUid, kVstAudioEffectClass, TP_NAME " Second", createProcessor},
 };
-// The classes this variant offers, in factory order.
 const ClassEntry* const kClasses = kAllClasses + (has(ControllerOnly) ? 1 : 0);
 constexpr int32 kClassCount = 2 - (has(ControllerOnly) ? 1 : 0) + (has(TwoAudioClasses) ? 1 : 0);
 const char* const kSubCategories = has(Instrument) ? "Instrument|Synth" : "Fx";
@@ -461,23 +420,21 @@ public:
         return info ? (*info = PFactoryInfo("corvena tests", "", "", PFactoryInfo::kUnicode), kResultOk) : kInvalidArgument;
     }
     int32 PLUGIN_API countClasses() override { return kClassCount; }
-    tresult PLUGIN_API getClassInfo(int32 i, PClassInfo* info) override {
-        if (!info || i < 0 || i >= kClassCount) return kInvalidArgument;
-        *info = PClassInfo(kClasses[i].uid->toTUID(), PClassInfo::kManyInstances, kClasses[i].category, kClasses[i].name);
-        return kResultOk;
-    }
+    // The three forms of a class's info, all made from the second.
     tresult PLUGIN_API getClassInfo2(int32 i, PClassInfo2* info) override {
         if (!info || i < 0 || i >= kClassCount) return kInvalidArgument;
         *info = PClassInfo2(kClasses[i].uid->toTUID(), PClassInfo::kManyInstances, kClasses[i].category, kClasses[i].name, 0,
                             kSubCategories, "corvena tests", "1.0.0", kVstVersionString);
         return kResultOk;
     }
+    tresult PLUGIN_API getClassInfo(int32 i, PClassInfo* info) override {
+        PClassInfo2 c;
+        if (!info || getClassInfo2(i, &c) != kResultOk) return kInvalidArgument;
+        return *info = PClassInfo(c.cid, c.cardinality, c.category, c.name), kResultOk;
+    }
     tresult PLUGIN_API getClassInfoUnicode(int32 i, PClassInfoW* info) override {
-        if (!info || i < 0 || i >= kClassCount) return kInvalidArgument;
-        *info = PClassInfoW(kClasses[i].uid->toTUID(), PClassInfo::kManyInstances, kClasses[i].category, nullptr, 0,
-                            kSubCategories, STR16("corvena tests"), STR16("1.0.0"), STR16("VST 3"));
-        str8ToStr16(info->name, kClasses[i].name, PClassInfo::kNameSize);
-        return kResultOk;
+        PClassInfo2 c;
+        return info && getClassInfo2(i, &c) == kResultOk ? (info->fromAscii(c), kResultOk) : kInvalidArgument;
     }
     tresult PLUGIN_API createInstance(FIDString cid, FIDString iid, void** obj) override {
         if (!obj) return kInvalidArgument;
