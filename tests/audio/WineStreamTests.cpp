@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <thread>
 
 using namespace corvena::test;
 using namespace std::chrono_literals;

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
-#include <thread>
 
 namespace corvena {
 
