@@ -6,4 +6,6 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$here/build}"
 "$here/scripts/build.sh" "$build"
 cd "$build"
-ctest --output-on-failure --timeout 600
+# Two at a time: most tests wait on the audio clock, and each runs its own
+# JACK server (the registry holds eight) and X server.
+ctest --output-on-failure --timeout 600 -j 2
