@@ -6,6 +6,5 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$here/build}"
 "$here/scripts/build.sh" "$build"
 cd "$build"
-# Two at a time: most tests wait on the audio clock, and each runs its own
-# JACK server (the registry holds eight) and X server.
+# Two at a time; those that use JACK one after the other (their resource lock).
 ctest --output-on-failure --timeout 600 -j 2

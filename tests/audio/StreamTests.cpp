@@ -62,7 +62,8 @@ TEST(Devices, TheServerIsListedAndOpenReportsWhatItGrants) {
         {{{"cmd", "open"}, {"api", "jack"}, {"outputDevice", 4000000000u}}, "RtApi"},
         {{{"cmd", "open"}, {"api", "jack"}, {"sampleRate", 44100}}, "RtApi"}};
     for (const auto& [ask, message] : failures) {
-        ASSERT_TRUE(ok(engine.request({{"cmd", "open"}})));
+        const json opened = engine.request({{"cmd", "open"}});
+        ASSERT_TRUE(ok(opened)) << opened.dump() << engine.stderrText();
         const json r = engine.request(ask);
         EXPECT_NE(r.value("error", "").find(message), std::string::npos) << r.dump();
         const json status = engine.request({{"cmd", "status"}});

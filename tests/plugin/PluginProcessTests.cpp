@@ -27,7 +27,8 @@ struct PluginProcess : ::testing::Test {
     }
     // Opens the stream and plays a 300 Hz sine at 0.4 into it.
     void play() {
-        ASSERT_TRUE(ok(engine.request({{"cmd", "open"}})));
+        const json opened = engine.request({{"cmd", "open"}});
+        ASSERT_TRUE(ok(opened)) << opened.dump() << engine.stderrText();
         ASSERT_TRUE(peer.connectToEngine()) << peer.error();
         peer.setSine(0, 300.0f, 0.4f);
     }
