@@ -74,15 +74,16 @@ TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     ASSERT_TRUE(engine.ready());
 
     int outputs = 0, inputs = 0;
-    for (const json& d : engine.request({{"cmd", "listDevices"}})["devices"])
+    const json listed = engine.request({{"cmd", "listDevices"}});
+    for (const json& d : listed["devices"])
         if (d["api"] == api) outputs += d["outputChannels"].get<int>() >= 2, inputs += d["inputChannels"].get<int>() >= 2;
-    EXPECT_TRUE(outputs >= 1 && inputs >= 1) << "a stereo " << api << " device each way";
+    EXPECT_TRUE(outputs >= 1 && inputs >= 1) << "a stereo " << api << " device each way: " << listed.dump();
 
     const json open = engine.request({{"cmd", "open"}, {"api", api}});
     ASSERT_TRUE(open["ok"].get<bool>()) << open.dump();
-    for (const auto& [key, value] : json{{"api", api}, {"sampleRate", rate}, {"blockSize", block}, {"inputChannelCount", 2},
-                                         {"inputChannel", 0}, {"outputChannelCount", 2}, {"outputChannel", 0}}.items())
-        EXPECT_EQ(open[key], value) << key;
+    const json granted = {{"api", api}, {"sampleRate", rate}, {"blockSize", block}, {"inputChannelCount", 2},
+                          {"inputChannel", 0}, {"outputChannelCount", 2}, {"outputChannel", 0}};
+    for (const auto& [key, value] : granted.items()) EXPECT_EQ(open[key], value) << key;
     EXPECT_GT(open["latencyFrames"].get<uint32_t>() * open["latencyMs"].get<double>(), 0.0);
 
     JackPeer peer(JackServer::shared().name(), "WinePeer");
