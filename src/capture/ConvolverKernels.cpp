@@ -1,3 +1,4 @@
+#include "capture/ConvolverBlocking.h"
 #include "capture/ConvolverKernels.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -55,20 +56,9 @@ inline void multiplyAddRun(const float* const* x, const float* const* h, float* 
 }
 
 void multiplyAddPortable(const float* const* x, const float* const* h, int count, float* y, int bins) {
-    // Blocks of bins small enough for the accumulator to stay in the first-level
-    // cache, four partitions at a time with the sum in registers.
-    constexpr int block = 512;
-    for (int b0 = 0; b0 < bins; b0 += block) {
-        const int b1 = b0 + block < bins ? b0 + block : bins;
-        int k = 0;
-        for (; k + 4 <= count; k += 4) multiplyAddRun<4>(x + k, h + k, y, bins, b0, b1);
-        switch (count - k) {
-        case 3: multiplyAddRun<3>(x + k, h + k, y, bins, b0, b1); break;
-        case 2: multiplyAddRun<2>(x + k, h + k, y, bins, b0, b1); break;
-        case 1: multiplyAddRun<1>(x + k, h + k, y, bins, b0, b1); break;
-        default: break;
-        }
-    }
+    forEachBinBlock(count, bins, [&](auto n, int k, int b0, int b1) {
+        multiplyAddRun<decltype(n)::value>(x + k, h + k, y, bins, b0, b1);
+    });
 }
 
 void splitPortable(const float* c, float* re, float* im, int bins) {
