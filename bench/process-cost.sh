@@ -78,7 +78,7 @@ echo '{"id":1,"cmd":"open","api":"jack","sampleRate":48000,"blockSize":128}' >&"
 echo '{"id":2,"cmd":"amp","model":"drive"}' >&"$TO_ENGINE"
 sleep 1
 grep -q '"id":1,.*"ok":true' "$WORK_DIR/out.log" || { echo "process-cost: open failed:" >&2; cat "$WORK_DIR/out.log" >&2; exit 1; }
-grep -o '"inputChannelCount":[0-9]*' "$WORK_DIR/out.log" | head -1
+grep -m1 -o '"inputChannelCount":[0-9]*' "$WORK_DIR/out.log"
 measure streaming 1
 CAPTURE="$(cd "$(dirname "$0")/.." && pwd)/../shared/capture/models/wavenet_a1_standard.nam"
 if [[ -f "$CAPTURE" ]] && command -v sox >/dev/null; then
