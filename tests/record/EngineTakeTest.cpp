@@ -46,16 +46,16 @@ protected:
 };
 
 TEST_F(EngineTake, StartChecksInOrderThenEachTakeStartsAfresh) {
-    EXPECT_FALSE(e.startRecording("", path("wet.wav"), error));
-    EXPECT_EQ(error, "a DI path is required");
-    const std::string badDi = dir + "/no/such/dir/di.wav";
-    EXPECT_FALSE(e.startRecording(badDi, path("wet.wav"), error));
-    EXPECT_EQ(error, "could not open " + badDi + " for writing");
+    auto refusal = [&](const std::string& di, const std::string& wet) { return e.startRecording(di, wet, error) ? "(started)" : error; };
+    const std::string badDi = dir + "/no/such/dir/di.wav", badWet = dir + "/missing/wet.wav";
+    EXPECT_EQ(refusal("", path("wet.wav")), "a DI path is required");
+    EXPECT_EQ(refusal(badDi, path("wet.wav")), "could not open " + badDi + " for writing");
     EXPECT_FALSE(std::filesystem::exists(path("wet.wav")));
+    EXPECT_EQ(refusal(path("di.wav"), badWet), "could not open " + badWet + " for writing");
+    EXPECT_EQ(checkWav(path("di.wav"), rate, 0), "") << "left as a valid empty WAV file";
     // Two handles on one file would interleave DI and wet data into garbage.
     for (const std::string& wet : {path("same.wav"), dir + "/./same.wav"}) {
-        EXPECT_FALSE(e.startRecording(path("same.wav"), wet, error)) << wet;
-        EXPECT_EQ(error, "the DI and wet paths name the same file");
+        EXPECT_EQ(refusal(path("same.wav"), wet), "the DI and wet paths name the same file") << wet;
         EXPECT_EQ(checkWav(path("same.wav"), rate, 0), "") << "left as a valid empty WAV file";
     }
     EXPECT_FALSE(e.recording.load());

@@ -106,7 +106,6 @@ TEST_F(WavWriterTest, HeaderAndClampedTruncatedLittleEndianCodes) {
         WavWriter other; // appends add up; opening again finalises the last file, so does destruction
         ASSERT_TRUE(other.open(path("first.wav"), 44100, 1) && other.writeSamples(in.data(), 5) && other.writeSamples(in.data(), 7));
         ASSERT_TRUE(other.open(path("codes.wav"), 48000, 1) && other.writeSamples(in.data(), 12));
-        EXPECT_EQ(other.framesWritten(), 12u);
     }
     EXPECT_EQ(checkWav(path("first.wav"), 44100, 12), "");
     EXPECT_EQ(checkWav(path("codes.wav"), 48000, 12), "");
