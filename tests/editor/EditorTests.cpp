@@ -71,17 +71,13 @@ struct Handler : Linux::ITimerHandler, Linux::IEventHandler {
 
 class SlotEditor : public ::testing::Test {
 protected:
-    void load(const std::string& name) {
-        std::string error;
-        ASSERT_TRUE(slot.load(testBundle(name), error)) << error;
-    }
+    void load(const std::string& name) { ASSERT_TRUE(slot.load(testBundle(name), error)) << error; }
     std::string openError(const std::string& name) {
         load(name);
-        std::string e;
-        EXPECT_FALSE(slot.openEditor(e));
+        EXPECT_FALSE(slot.openEditor(error));
         EXPECT_FALSE(slot.isEditorOpen());
         EXPECT_TRUE(slot.isReady()) << "the plug-in itself is unaffected";
-        return e;
+        return error;
     }
     PluginSlot slot;
     X11Probe probe;
@@ -93,7 +89,6 @@ struct EditorProcess : ::testing::Test {
     bool ok(json body) { return engine.request(std::move(body)).value("ok", false); }
     bool load(const std::string& path) { return ok({{"cmd", "vstLoad"}, {"path", path}}); }
     bool open(bool open = true) { return ok({{"cmd", "vstEditor"}, {"open", open}}); }
-    json status() { return engine.request({{"cmd", "vstStatus"}}); }
     bool noWindow() { return waitFor([&] { return probe.topLevelsNamed("Amp").empty(); }); }
     X11Probe probe; // first: DISPLAY names the test's Xvfb for the engine
     EngineProcess engine{JackServer::shared().environment()};
@@ -336,13 +331,12 @@ TEST_F(EditorProcess, ZamCompsEditorIsDrawnByTheMainLoopAndGoesWithTheProcess) {
         window = windows.size() == 1 && probe.geometry(windows[0]).viewable && probe.children(windows[0]).size() == 1 ? windows[0] : 0;
         return window != 0;
     }));
-    const auto view = probe.children(window);
-    const X11Probe::Geometry outer = probe.geometry(window), inner = probe.geometry(view[0]);
+    const X11Probe::Geometry outer = probe.geometry(window), inner = probe.geometry(probe.children(window).at(0));
     EXPECT_GT(outer.width, 100u);
     EXPECT_EQ(std::make_pair(outer.width, outer.height), std::make_pair(inner.width, inner.height)) << "the view fills it";
     // The plug-in draws its user interface only while the main loop pumps it.
     EXPECT_TRUE(waitFor([&] { return probe.screenshotColours(window) > 16; }, 10s)) << probe.screenshotColours(window);
-    EXPECT_EQ(status()["editorOpen"], true);
+    EXPECT_EQ(engine.request({{"cmd", "vstStatus"}})["editorOpen"], true);
     // (Opened again, closed by the window manager: SlotEditor.ViewGetsTheRunLoopResizesItsWindowAndClosesFirst.)
     EXPECT_EQ(engine.quit(), 0);
     EXPECT_TRUE(noWindow()) << "the window goes with the process";
@@ -350,7 +344,7 @@ TEST_F(EditorProcess, ZamCompsEditorIsDrawnByTheMainLoopAndGoesWithTheProcess) {
 
 // Our view edits the gain to 0.25 (half of unity) from its timer, which only
 // the engine's main loop drives; the edit is heard, and stays after the
-// editor closes and an unload closes it first.
+// editor is closed. (Closed by an unload: SlotEditor's closedBy(2).)
 TEST_F(EditorProcess, AnEditInTheEditorIsHeardInTheOutput) {
     ASSERT_TRUE(ok({{"cmd", "open"}}));
     JackPeer peer(JackServer::shared().name());
@@ -364,10 +358,7 @@ TEST_F(EditorProcess, AnEditInTheEditorIsHeardInTheOutput) {
     EXPECT_TRUE(waitFor([&] { return level() < 0.75f * unity; }, 10s));
     EXPECT_NEAR(level() / unity, 0.5f, 0.01f);
     ASSERT_TRUE(open(false));
-    EXPECT_NEAR(level() / unity, 0.5f, 0.01f);
-    ASSERT_TRUE(open());
-    EXPECT_TRUE(ok({{"cmd", "vstUnload"}}));
     EXPECT_TRUE(noWindow());
-    EXPECT_EQ(status()["editorOpen"], false);
+    EXPECT_NEAR(level() / unity, 0.5f, 0.01f) << "the edit stays";
     EXPECT_EQ(engine.quit(), 0);
 }

@@ -213,7 +213,7 @@ TEST(PluginSlotTest, PrepareRestartsForANewRateOrBlockSizeAndMayBeRefused) {
     slot.prepare(44100.0, 512);
     slot.unload();
     EXPECT_EQ(only48k->components, 0);
-    // Real plug-ins restarted for larger blocks: SlotThreadTests.cpp.
+    // Real plug-ins restarted for larger blocks: PluginSlotThreadsTest.
 }
 
 // The controller's list; a set value is the controller's at once (clamped)
