@@ -46,16 +46,16 @@ protected:
 };
 
 TEST_F(EngineTake, StartChecksInOrderThenEachTakeStartsAfresh) {
-    EXPECT_FALSE(e.startRecording("", path("wet.wav"), error));
-    EXPECT_EQ(error, "a DI path is required");
-    const std::string badDi = dir + "/no/such/dir/di.wav";
-    EXPECT_FALSE(e.startRecording(badDi, path("wet.wav"), error));
-    EXPECT_EQ(error, "could not open " + badDi + " for writing");
+    auto refusal = [&](const std::string& di, const std::string& wet) { return e.startRecording(di, wet, error) ? "(started)" : error; };
+    const std::string badDi = dir + "/no/such/dir/di.wav", badWet = dir + "/missing/wet.wav";
+    EXPECT_EQ(refusal("", path("wet.wav")), "a DI path is required");
+    EXPECT_EQ(refusal(badDi, path("wet.wav")), "could not open " + badDi + " for writing");
     EXPECT_FALSE(std::filesystem::exists(path("wet.wav")));
+    EXPECT_EQ(refusal(path("di.wav"), badWet), "could not open " + badWet + " for writing");
+    EXPECT_EQ(checkWav(path("di.wav"), rate, 0), "") << "left as a valid empty WAV file";
     // Two handles on one file would interleave DI and wet data into garbage.
     for (const std::string& wet : {path("same.wav"), dir + "/./same.wav"}) {
-        EXPECT_FALSE(e.startRecording(path("same.wav"), wet, error)) << wet;
-        EXPECT_EQ(error, "the DI and wet paths name the same file");
+        EXPECT_EQ(refusal(path("same.wav"), wet), "the DI and wet paths name the same file") << wet;
         EXPECT_EQ(checkWav(path("same.wav"), rate, 0), "") << "left as a valid empty WAV file";
     }
     EXPECT_FALSE(e.recording.load());
@@ -80,12 +80,10 @@ TEST_F(EngineTake, AStalledDiskDropsSamplesYetBothFilesStayValid) {
     feed(blocks);
     EXPECT_TRUE(e.samplesDropped.load());
     test::diskStalled.store(false);
-    EXPECT_FALSE(e.stopRecording(r, error));
-    EXPECT_EQ(error, "samples were dropped while writing to disk");
+    EXPECT_EQ(e.stopRecording(r, error) ? "(stopped)" : error, "samples were dropped while writing to disk");
     EXPECT_EQ(r.frames, blocks * block) << "frames count what the callback handed over";
     // The rings' four seconds reach the files: the start of the take, in order.
-    EXPECT_EQ(checkWav(path("wet.wav"), rate, 4 * rate), "");
-    EXPECT_EQ(checkWav(path("di.wav"), rate, 4 * rate), "");
+    EXPECT_EQ(checkWav(path("wet.wav"), rate, 4 * rate) + checkWav(path("di.wav"), rate, 4 * rate), "");
     const auto di = readSamples(path("di.wav"));
     for (uint64_t i = 0; i < di.size(); i += 997)
         ASSERT_EQ(di[i], static_cast<int32_t>(signalAt(i) * 8388607.0f)) << "frame " << i;
@@ -98,11 +96,9 @@ TEST_F(EngineTake, ATakeThatReachesTheSizeLimitIsCutAndSaysSo) {
     new (&e.diWriter) WavWriter(3 * 1000 + 2);
     ASSERT_TRUE(e.startRecording(path("di.wav"), path("wet.wav"), error));
     feed(20);
-    EXPECT_FALSE(e.stopRecording(r, error));
-    EXPECT_EQ(error, "the recording was cut at the WAV file size limit");
+    EXPECT_EQ(e.stopRecording(r, error) ? "(stopped)" : error, "the recording was cut at the WAV file size limit");
     EXPECT_EQ(r.frames, 20u * block);
-    EXPECT_EQ(checkWav(path("di.wav"), rate, 1000), "");
-    EXPECT_EQ(checkWav(path("wet.wav"), rate, 20 * block), "");
+    EXPECT_EQ(checkWav(path("di.wav"), rate, 1000) + checkWav(path("wet.wav"), rate, 20 * block), "");
     ASSERT_TRUE(e.startRecording(path("next.wav"), "", error));
     feed(2);
     EXPECT_TRUE(e.stopRecording(r, error)) << error;
@@ -133,8 +129,7 @@ TEST_F(EngineTake, AWriterThreadThatCannotStartLeavesEmptyValidFilesAndIdle) {
     };
     EXPECT_EXIT(attempt(), ::testing::ExitedWithCode(0), "");
     ::unsetenv("CORVENA_THREAD_FAILURE_DIR");
-    EXPECT_EQ(checkWav(dir + "/di.wav", rate, 0), "");
-    EXPECT_EQ(checkWav(dir + "/wet.wav", rate, 0), "");
+    EXPECT_EQ(checkWav(dir + "/di.wav", rate, 0) + checkWav(dir + "/wet.wav", rate, 0), "");
 #endif
 }
 

@@ -8,11 +8,11 @@
 namespace corvena::test {
 
 std::vector<uint8_t> readBytes(const std::string& path);
-uint32_t le32(const std::vector<uint8_t>& bytes, size_t at);
 // The 24-bit codes of a mono file.
 std::vector<int32_t> readSamples(const std::string& path);
 // "" when `path` is a 24-bit mono PCM WAV at `rate` whose header sizes match its
 // length and, unless `frames` is -1, holds that many frames; otherwise what is wrong.
+// (Read from the bytes: readSamples is where libsndfile must accept the file.)
 std::string checkWav(const std::string& path, uint32_t rate, int64_t frames = -1);
 // A fresh directory for the running test's files.
 std::string testDir();

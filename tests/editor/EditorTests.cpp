@@ -1,10 +1,20 @@
-// The Linux editor window (inspected through a display connection of the
-// test's own), the host run loop, and the plug-in frame's thread discipline.
+// The editor on Linux under the test binary's Xvfb: the window (inspected
+// through a display connection of the test's own), the host run loop and the
+// plug-in frame's thread discipline; the slot's editor in this process with the
+// project's own editor views (which report what they saw through their probe);
+// editors through the real engine process: ZamComp's own pumped by the main
+// loop, and an edit made in our test view's editor heard on a private JACK server.
 #include <gtest/gtest.h>
 
 #include "plugin/Frame.h"
 #include "plugin/PlatformWindow.h"
+#include "plugin/PluginSlot.h"
 #include "plugin/RunLoop.h"
+#include "support/EngineProcess.h"
+#include "support/JackPeer.h"
+#include "support/JackServer.h"
+#include "support/Measures.h"
+#include "support/TestPlugins.h"
 #include "support/Xvfb.h"
 
 #include <X11/Xlib.h>
@@ -17,12 +27,11 @@
 #include <unistd.h>
 
 using namespace corvena;
+using namespace corvena::test;
 using namespace std::chrono_literals;
 using namespace Steinberg;
-using test::X11Probe;
 
 namespace {
-
 Window idOf(const PlatformWindow& w) { return static_cast<Window>(reinterpret_cast<uintptr_t>(w.nativeHandle())); }
 
 // Window managers offer no sizing when minimum and maximum are the same.
@@ -59,6 +68,32 @@ struct Handler : Linux::ITimerHandler, Linux::IEventHandler {
     bool inCall = false, destroyed = false, destroyedDuringCall = false;
 };
 
+
+class SlotEditor : public ::testing::Test {
+protected:
+    void load(const std::string& name) { ASSERT_TRUE(slot.load(testBundle(name), error)) << error; }
+    std::string openError(const std::string& name) {
+        load(name);
+        EXPECT_FALSE(slot.openEditor(error));
+        EXPECT_FALSE(slot.isEditorOpen());
+        EXPECT_TRUE(slot.isReady()) << "the plug-in itself is unaffected";
+        return error;
+    }
+    PluginSlot slot;
+    X11Probe probe;
+    std::string error;
+};
+
+
+struct EditorProcess : ::testing::Test {
+    bool ok(json body) { return engine.request(std::move(body)).value("ok", false); }
+    bool load(const std::string& path) { return ok({{"cmd", "vstLoad"}, {"path", path}}); }
+    bool open(bool open = true) { return ok({{"cmd", "vstEditor"}, {"open", open}}); }
+    bool noWindow() { return waitFor([&] { return probe.topLevelsNamed("Amp").empty(); }); }
+    X11Probe probe; // first: DISPLAY names the test's Xvfb for the engine
+    EngineProcess engine{JackServer::shared().environment()};
+};
+
 } // namespace
 
 // A fixed-size top level titled "Amp", resized in place, closed on request.
@@ -71,7 +106,6 @@ TEST(X11Window, FixedSizeTopLevelResizedInPlaceCloseRequestedAndNothingEndsThePr
     std::string error;
     auto window = PlatformWindow::create(320, 200, error);
     ASSERT_TRUE(window) << error;
-    EXPECT_STREQ(PlatformWindow::platformType(), "X11EmbedWindowID");
     const Window id = idOf(*window);
     X11Probe::Geometry g = probe.geometry(id);
     EXPECT_EQ(std::make_tuple(g.width, g.height, g.viewable), std::make_tuple(320u, 200u, false));
@@ -102,8 +136,6 @@ TEST(X11Window, FixedSizeTopLevelResizedInPlaceCloseRequestedAndNothingEndsThePr
     window->pumpEvents();
     EXPECT_TRUE(window->closeRequested()) << "and it stays set";
     EXPECT_TRUE(probe.geometry(id).viewable) << "the window stays until destroyed";
-    window.reset();
-    EXPECT_EQ(probe.geometry(id).width, 0u);
 
     window = PlatformWindow::create(0, -20, error);
     ASSERT_TRUE(window) << error;
@@ -112,20 +144,14 @@ TEST(X11Window, FixedSizeTopLevelResizedInPlaceCloseRequestedAndNothingEndsThePr
     window->resize(-1, 0);
     window->resize(100000, 40);
     EXPECT_EQ(size(), std::make_pair(32767u, 40u));
-    Display* other = XOpenDisplay(test::xvfbDisplay().c_str());
+    Display* other = XOpenDisplay(xvfbDisplay().c_str());
     ASSERT_NE(other, nullptr);
     XDestroyWindow(other, 0x7fffff); // no such window
     XSync(other, False);
     XCloseDisplay(other);
     window->resize(50, 60);
     EXPECT_EQ(probe.geometry(idOf(*window)).width, 50u);
-
-    const std::string saved = test::xvfbDisplay();
-    for (const char* display : {"", ":65000"}) { // none, and one nobody serves
-        setenv("DISPLAY", display, 1);
-        EXPECT_EQ(PlatformWindow::create(300, 200, error) ? "(created)" : error, "could not create the editor window");
-    }
-    setenv("DISPLAY", saved.c_str(), 1);
+    // (No display to open: SlotEditor.EditorsWeCannotShow.)
 }
 
 // Timers fire once per interval, never in a burst; descriptor handlers are
@@ -220,4 +246,119 @@ TEST(Frame, DetachedOrFromAnotherThreadReachesNoWindowAndHoldsNoHandler) {
     EXPECT_EQ(frame->resizeView(nullptr, &rect), kResultFalse);
     EXPECT_EQ(probe.geometry(idOf(*window)).width, 200u) << "never resized";
     frame->release();
+}
+
+TEST_F(SlotEditor, ViewGetsTheRunLoopResizesItsWindowAndClosesFirst) {
+    ProbeHandle p("CorvenaEditor");
+    load("CorvenaEditor");
+    ASSERT_TRUE(slot.openEditor(error)) << error;
+    EXPECT_TRUE(slot.isEditorOpen() && p->viewHasFrame) << "the frame came before attached";
+    auto windows = probe.topLevelsNamed("Amp");
+    ASSERT_EQ(windows.size(), 1u);
+    const unsigned long window = windows[0];
+    EXPECT_EQ(p->viewParent, window) << "attached to our window, by its X id";
+    const X11Probe::Geometry g = probe.geometry(window);
+    EXPECT_EQ(std::make_tuple(g.width, g.height, g.viewable), std::make_tuple(320u, 240u, true));
+
+    // Nothing runs between pumps: the view's timer only fires while we pump.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(p->viewTimerTicks, 0);
+    // The view asks for 480 x 360 once its timer and its descriptor handler have each fired three times.
+    ASSERT_TRUE(waitFor([&] { // pumping as the main loop does
+        slot.pumpEditor();
+        return p->viewResizeResult != -1;
+    }))
+        << "ticks " << p->viewTimerTicks << ", fd events " << p->viewFdEvents;
+    EXPECT_GE(p->viewFdEvents, 3);
+    EXPECT_EQ(p->viewResizeResult, kResultOk);
+    EXPECT_EQ(std::make_pair(probe.geometry(window).width, probe.geometry(window).height), std::make_pair(480u, 360u));
+    EXPECT_EQ(std::make_pair(p->viewWidth.load(), p->viewHeight.load()), std::make_pair(480, 360)) << "the view was told";
+    ASSERT_TRUE(slot.openEditor(error));
+    EXPECT_EQ(std::make_pair(p->viewsCreated.load(), p->viewAttached.load()), std::make_pair(1, 1)) << "no other view";
+
+    // Closed by the window manager's close button, by an unload, by the slot's
+    // end: each time the view removed and released, the window gone.
+    auto closedBy = [&](int n, const std::function<void()>& close) {
+        close();
+        EXPECT_FALSE(slot.isEditorOpen() || p->viewHasFrame) << n;
+        EXPECT_EQ(std::make_tuple(p->viewsCreated.load(), p->viewRemoved.load(), p->viewsAlive.load()), std::make_tuple(n, n, 0));
+        EXPECT_TRUE(probe.topLevelsNamed("Amp").empty()) << n;
+    };
+    closedBy(1, [&] { probe.sendProtocol(window), slot.pumpEditor(); });
+    ASSERT_TRUE(slot.openEditor(error)) << error;
+    closedBy(2, [&] { slot.unload(); });
+    closedBy(3, [&] {
+        PluginSlot other;
+        ASSERT_TRUE(other.load(testBundle("CorvenaEditor"), error) && other.openEditor(error)) << error;
+    });
+
+    // A view that knows its size only once attached (LSP's do) gets it without
+    // asking; one that reports no size gets a 400 x 300 window.
+    for (const auto& [name, width, height] : {std::make_tuple("CorvenaEditorLateSize", 520u, 390u),
+                                              std::make_tuple("CorvenaEditorZeroSize", 400u, 300u)}) {
+        load(name);
+        ASSERT_TRUE(slot.openEditor(error)) << error;
+        windows = probe.topLevelsNamed("Amp");
+        ASSERT_EQ(windows.size(), 1u) << name;
+        EXPECT_EQ(std::make_pair(probe.geometry(windows[0]).width, probe.geometry(windows[0]).height), std::make_pair(width, height))
+            << name;
+    }
+}
+
+TEST_F(SlotEditor, EditorsWeCannotShow) {
+    ProbeHandle refuse("CorvenaEditorRefuseAttach"), noX11("CorvenaEditorNoX11"), editor("CorvenaEditor");
+    EXPECT_EQ(openError("CorvenaEditorRefuseAttach"), "the plugin refused to attach its editor");
+    // What it registered before refusing went with the frame: no reference
+    // cycle through the run loop keeps the view.
+    EXPECT_EQ(std::make_tuple(refuse->viewAttached.load(), refuse->viewHasFrame.load(), refuse->viewsAlive.load()), std::make_tuple(1, false, 0));
+    EXPECT_TRUE(probe.topLevelsNamed("Amp").empty());
+    EXPECT_EQ(openError("CorvenaEditorNoX11"), "this plugin has no editor"); // a view, but not for X11
+    EXPECT_EQ(std::make_tuple(noX11->viewsCreated.load(), noX11->viewsAlive.load(), noX11->viewAttached.load()), std::make_tuple(1, 0, 0));
+    const std::string display = getenv("DISPLAY");
+    unsetenv("DISPLAY");
+    EXPECT_EQ(openError("CorvenaEditor"), "could not create the editor window");
+    setenv("DISPLAY", display.c_str(), 1);
+    EXPECT_EQ(editor->viewsAlive, 0);
+    EXPECT_EQ(openError("CorvenaGain"), "this plugin has no editor"); // no view at all
+}
+
+TEST_F(EditorProcess, ZamCompsEditorIsDrawnByTheMainLoopAndGoesWithTheProcess) {
+    ASSERT_TRUE(load("/usr/lib/vst3/ZamComp.vst3"));
+    ASSERT_TRUE(open());
+    unsigned long window = 0; // the one editor window, once it is shown with the plug-in's view inside
+    ASSERT_TRUE(waitFor([&] {
+        const auto windows = probe.topLevelsNamed("Amp");
+        window = windows.size() == 1 && probe.geometry(windows[0]).viewable && probe.children(windows[0]).size() == 1 ? windows[0] : 0;
+        return window != 0;
+    }));
+    const X11Probe::Geometry outer = probe.geometry(window), inner = probe.geometry(probe.children(window).at(0));
+    EXPECT_GT(outer.width, 100u);
+    EXPECT_EQ(std::make_pair(outer.width, outer.height), std::make_pair(inner.width, inner.height)) << "the view fills it";
+    // The plug-in draws its user interface only while the main loop pumps it.
+    EXPECT_TRUE(waitFor([&] { return probe.screenshotColours(window) > 16; }, 10s)) << probe.screenshotColours(window);
+    EXPECT_EQ(engine.request({{"cmd", "vstStatus"}})["editorOpen"], true);
+    // (Opened again, closed by the window manager: SlotEditor.ViewGetsTheRunLoopResizesItsWindowAndClosesFirst.)
+    EXPECT_EQ(engine.quit(), 0);
+    EXPECT_TRUE(noWindow()) << "the window goes with the process";
+}
+
+// Our view edits the gain to 0.25 (half of unity) from its timer, which only
+// the engine's main loop drives; the edit is heard, and stays after the
+// editor is closed. (Closed by an unload: SlotEditor's closedBy(2).)
+TEST_F(EditorProcess, AnEditInTheEditorIsHeardInTheOutput) {
+    ASSERT_TRUE(ok({{"cmd", "open"}}));
+    JackPeer peer(JackServer::shared().name());
+    ASSERT_TRUE(peer.connectToEngine()) << peer.error();
+    peer.setSine(0, 220.0f, 0.3f);
+    ASSERT_TRUE(load(testBundle("CorvenaEditor")));
+    auto level = [&] { return peakOf(peer.capture(4800).at(0)); };
+    const float unity = level();
+    EXPECT_NEAR(unity, 0.24f, 0.002f) << "0.3 at the monitor's 0.8";
+    ASSERT_TRUE(open());
+    EXPECT_TRUE(waitFor([&] { return level() < 0.75f * unity; }, 10s));
+    EXPECT_NEAR(level() / unity, 0.5f, 0.01f);
+    ASSERT_TRUE(open(false));
+    EXPECT_TRUE(noWindow());
+    EXPECT_NEAR(level() / unity, 0.5f, 0.01f) << "the edit stays";
+    EXPECT_EQ(engine.quit(), 0);
 }
