@@ -1,4 +1,4 @@
-#include "support/Xvfb.h"
+#include "support/Desktop.h"
 #include "support/Process.h"
 
 #include <X11/Xlib.h>
@@ -9,7 +9,6 @@
 #include <fstream>
 #include <memory>
 #include <stdexcept>
-#include <thread>
 
 namespace corvena::test {
 
@@ -111,14 +110,6 @@ int X11Probe::screenshotColours(unsigned long window) {
         pclose(p);
     }
     return colours;
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
 }
 
 } // namespace corvena::test

@@ -1,6 +1,4 @@
 #pragma once
-#include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,9 +36,5 @@ public:
 private:
     Display* display_;
 };
-
-// Polls `condition` until it holds (false after `limit`): for what the X server
-// or the engine's main loop does in their own time.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 } // namespace corvena::test
