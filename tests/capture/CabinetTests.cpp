@@ -10,7 +10,6 @@
 #include <array>
 #include <complex>
 #include <numeric>
-#include <random>
 
 namespace corvena {
 namespace {
@@ -59,19 +58,15 @@ TEST(ResponseFiles, TakeTheFirstChannelAtTheFileRateAndRefuseWhatIsNoUsableRespo
     const fs::path dir = fs::temp_directory_path() / ("cabinet-tests-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     const auto path = [&](const std::string& name) { return (dir / fs::u8path(name)).u8string(); };
-    const auto bytes = [&](const std::string& name, const std::string& text) {
-        std::ofstream(dir / name, std::ios::binary) << text;
-        return path(name);
-    };
-    std::vector<float> notFinite(1000, 0.1f);
-    notFinite[500] = std::nanf("");
+    std::ofstream(dir / "text.wav", std::ios::binary) << "RIFF? no, just some words in a file\n";
+    std::ofstream(dir / "nothing.wav", std::ios::binary);
     const std::pair<std::string, std::string> refused[] = {
         {path("missing.wav"), "cannot open"},
-        {bytes("text.wav", "RIFF? no, just some words in a file\n"), "not an audio file"},
-        {bytes("nothing.wav", ""), "not an audio file"},
+        {path("text.wav"), "not an audio file"},
+        {path("nothing.wav"), "not an audio file"},
         {writeWav(path("no-frames.wav"), {}), "empty"},
         {writeWav(path("silent.wav"), std::vector<float>(1000, 0.0f)), "silent"},
-        {writeWav(path("nan.wav"), notFinite), "not finite"},
+        {writeWav(path("nan.wav"), {0.1f, std::nanf(""), 0.1f}), "not finite"},
         {writeWav(path("long.wav"), std::vector<float>(80001, 0.1f), 8000), "longer than 10 s"},
     };
     ImpulseResponse ir;
@@ -84,8 +79,7 @@ TEST(ResponseFiles, TakeTheFirstChannelAtTheFileRateAndRefuseWhatIsNoUsableRespo
     std::vector<float> stereo(2 * 80000, -0.5f);
     for (size_t i = 0; i < 80000; ++i) stereo[2 * i] = 0.9f * std::sin(0.01f * float(i)) * std::exp(-float(i) / 8000.0f);
     ASSERT_TRUE(loadImpulseResponse(writeWav(path("cab ÄÖ.wav"), stereo, 8000, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2), ir, error)) << error;
-    EXPECT_EQ(ir.channels, 2u);
-    EXPECT_EQ(ir.sampleRate, 8000.0);
+    EXPECT_EQ(std::pair(ir.channels, ir.sampleRate), std::pair(2u, 8000.0));
     ASSERT_EQ(ir.samples.size(), 80000u);
     for (size_t i = 0; i < 80000; ++i) ASSERT_NEAR(ir.samples[i], stereo[2 * i], 1e-6) << i;
     fs::remove_all(dir);
