@@ -21,8 +21,8 @@ TEST(CaptureFile, ReadsTheLevelsAndRefusesWhatItCannotRun) {
     EXPECT_EQ(std::tuple(standard->sampleRate, standard->loudness, standard->metadata), std::tuple(0.0, std::nullopt, nullptr))
         << "0.5.0 files do not say";
 
-    const std::string text = readText(modelPath("wavenet"));
-    const json wavenet = json::parse(text), lstm = json::parse(readText(modelPath("lstm")));
+    const json wavenet = json::parse(std::ifstream(modelPath("wavenet"))), lstm = json::parse(std::ifstream(modelPath("lstm")));
+    const std::string text = wavenet.dump();
     using Edit = std::function<void(json&)>;
     auto layer = [](const char* key, json value) { return [=](json& j) { j["config"]["layers"][0][key] = value; }; };
     auto top = [](const char* key, json value) { return [=](json& j) { j[key] = value; }; };

@@ -16,7 +16,6 @@
 #include <fstream>
 #include <functional>
 #include <random>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,11 +23,6 @@ namespace corvena::test {
 
 inline std::string captureDir() { return std::string(CORVENA_SOURCE_DIR) + "/../shared/capture"; }
 inline std::string modelPath(const std::string& name) { return captureDir() + "/models/" + name + ".nam"; }
-
-inline std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Interleaved samples; nothing when the file does not open.
 inline std::vector<float> readWav(const std::string& path) {
