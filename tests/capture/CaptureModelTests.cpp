@@ -232,16 +232,34 @@ Signal plainLinear(const json& config, Weights& w, const Signal& x) {
 }
 
 TEST(CaptureModel, MatchesTheReferenceRendersAndAPlainEvaluationWithAnyKernelAndBlocking) {
-    struct Case { std::string name; std::shared_ptr<const CaptureFile> file;
-                  std::vector<float> in; std::vector<double> want; double tolerance; };
-    std::vector<Case> cases;
     std::string error;
+    const auto check = [&](const std::string& name, const std::shared_ptr<const CaptureFile>& file,
+                           const std::vector<float>& in, const std::vector<double>& want, double tolerance) {
+        ASSERT_TRUE(file) << name << ": " << error;
+        for (const std::string& kernel : kernelNames()) {
+            useKernel(kernel);
+            const auto model = makeCaptureModel(*file);
+            useKernel("");
+            std::vector<float> first;
+            // Fixed sizes (prepared for that size), and sizes changing every block up to 512 (0).
+            for (int32_t fixed : {128, 32, 64, 512, 0}) {
+                model->prepare(fixed ? fixed : 512);
+                const std::vector<float> out = render(*model, in, [fixed](size_t i) {
+                    return fixed ? fixed : int32_t(1 + (i * 7919 + i * i * 31) % 512);
+                });
+                EXPECT_LT(relativeRms(out, want), tolerance) << name << ", " << kernel << ", blocks of " << fixed;
+                if (first.empty()) first = out;
+                else if (file->architecture != "LSTM") // its state forgets the prewarm's length
+                    EXPECT_EQ(out, first) << name << ", " << kernel << ": the blocking changed the output";
+            }
+        }
+    };
     const std::vector<float> input = readWav(captureDir() + "/reference/input.wav");
     ASSERT_EQ(input.size(), 144000u);
     for (const std::string name : {"wavenet", "lstm", "wavenet_a1_standard"}) {
         const std::vector<float> reference = readWav(captureDir() + "/reference/" + name + ".wav");
         ASSERT_EQ(reference.size(), input.size());
-        cases.push_back({name, loadCaptureFile(modelPath(name), error), input, {reference.begin(), reference.end()}, 1e-5});
+        check(name, loadCaptureFile(modelPath(name), error), input, {reference.begin(), reference.end()}, 1e-5);
     }
     const std::vector<std::pair<std::string, const char*>> plain = {
         {"WaveNet", R"({"layers": [{"input_size": 1, "condition_size": 1, "channels": 5, "head_size": 3, "kernel_size": 2,
@@ -275,27 +293,7 @@ TEST(CaptureModel, MatchesTheReferenceRendersAndAPlainEvaluationWithAnyKernelAnd
                               {"weights", w.all}, {"sample_rate", 48000}};
         std::vector<double> want(n);
         for (size_t t = 0; t < n; ++t) want[t] = y[zeros + t][0];
-        cases.push_back({architecture + " " + text, parseCapture(capture.dump(), error), in, want, 2e-6});
-    }
-    for (const Case& c : cases) {
-        ASSERT_TRUE(c.file) << c.name << ": " << error;
-        for (const std::string& kernel : kernelNames()) {
-            useKernel(kernel);
-            const auto model = makeCaptureModel(*c.file);
-            useKernel("");
-            std::vector<float> first;
-            // Fixed sizes (prepared for that size), and sizes changing every block up to 512 (0).
-            for (int32_t fixed : {128, 32, 64, 512, 0}) {
-                model->prepare(fixed ? fixed : 512);
-                const std::vector<float> out = render(*model, c.in, [fixed](size_t i) {
-                    return fixed ? fixed : int32_t(1 + (i * 7919 + i * i * 31) % 512);
-                });
-                EXPECT_LT(relativeRms(out, c.want), c.tolerance) << c.name << ", " << kernel << ", blocks of " << fixed;
-                if (first.empty()) first = out;
-                else if (c.file->architecture != "LSTM") // its state forgets the prewarm's length
-                    EXPECT_EQ(out, first) << c.name << ", " << kernel << ": the blocking changed the output";
-            }
-        }
+        check(architecture + " " + text, parseCapture(capture.dump(), error), in, want, 2e-6);
     }
 }
 
