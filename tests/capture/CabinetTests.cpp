@@ -45,8 +45,7 @@ TEST(Convolver, EqualsDirectConvolutionAtAnyBlockSizeWithNoLatency) {
             for (int32_t fixed : {1, 128, 300, 0}) { // 0: sizes changing from block to block
                 Convolver c;
                 c.prepare(h, 1024, tuning);
-                std::mt19937 sizes(7);
-                const auto y = render(c, x, [&](size_t) { return fixed ? fixed : int32_t(sizes() % 1024 + 1); },
+                const auto y = render(c, x, [&](size_t) { return fixed ? fixed : int32_t(random() % 1024 + 1); },
                                       fixed == 0 || fixed == 300); // in place
                 // Float arithmetic keeps the error near 3e-7; a frame of latency would make it about 1.
                 EXPECT_LT(relativeRms(y, want), 1e-6) << taps << " taps, blocks of " << fixed << ", " << c.describe();

@@ -202,8 +202,7 @@ Signal plainLstm(const json& config, Weights& w, const Signal& x) {
     for (size_t n = 0; n < layers; ++n)
         ls[n] = {w.take(4 * hidden * ((n == 0 ? 1 : hidden) + hidden), 0.6), w.take(4 * hidden, 0.6), w.take(hidden, 0.5),
                  w.take(hidden, 0.5)};
-    const std::vector<double> out = w.take(hidden, 0.6);
-    Signal y(x.size(), {w.next(0.1)});
+    Signal y(x.size());
     for (size_t t = 0; t < x.size(); ++t) {
         std::vector<double> in = x[t];
         for (Layer& l : ls) { // gates i, f, g, o over [input, h]
@@ -217,9 +216,9 @@ Signal plainLstm(const json& config, Weights& w, const Signal& x) {
             }
             in = l.h;
         }
-        for (size_t q = 0; q < hidden; ++q) y[t][0] += out[q] * in[q];
+        y[t] = in;
     }
-    return y;
+    return conv(w, y, 1, 1, 1, true, 0.6); // the output layer over the last h
 }
 
 Signal plainLinear(const json& config, Weights& w, const Signal& x) {
