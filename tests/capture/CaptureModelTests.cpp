@@ -1,5 +1,6 @@
-// The networks against the reference renders and, for the architectures, sizes
-// and options these do not cover, against a plain per-sample evaluation in double
+// Capture files: what is read from them and every refusal in one table; the
+// networks against the reference renders and, for the architectures, sizes and
+// options these do not cover, against a plain per-sample evaluation in double
 // precision; with every kernel this processor runs.
 #include "CaptureTestKit.h"
 #include "capture/CaptureFile.h"
@@ -10,6 +11,94 @@ namespace corvena {
 namespace {
 using namespace test;
 using nlohmann::json;
+
+TEST(CaptureFile, ReadsTheLevelsAndRefusesWhatItCannotRun) {
+    std::string error;
+    const auto small = loadCaptureFile(modelPath("wavenet"), error), standard = loadCaptureFile(modelPath("wavenet_a1_standard"), error);
+    ASSERT_TRUE(small && standard) << error;
+    EXPECT_EQ(std::tuple(small->sampleRate, small->metadata["input_level_dbu"]), std::tuple(48000.0, 18.3));
+    EXPECT_NEAR(small->loudness.value_or(0.0), -20.0207, 1e-4);
+    EXPECT_EQ(std::tuple(standard->sampleRate, standard->loudness, standard->metadata), std::tuple(0.0, std::nullopt, nullptr))
+        << "0.5.0 files do not say";
+
+    const json wavenet = json::parse(std::ifstream(modelPath("wavenet"))), lstm = json::parse(std::ifstream(modelPath("lstm")));
+    const std::string text = wavenet.dump();
+    using Edit = std::function<void(json&)>;
+    auto layer = [](const char* key, json value) { return [=](json& j) { j["config"]["layers"][0][key] = value; }; };
+    auto top = [](const char* key, json value) { return [=](json& j) { j[key] = value; }; };
+    auto config = [](const char* key, json value) { return [=](json& j) { j["config"][key] = value; }; };
+    // The edit, on which model, and the start of the error (empty: accepted).
+    const std::vector<std::tuple<Edit, const json*, std::string>> cases = {
+        {top("version", "0.7.3"), &wavenet, ""},
+        {top("version", "0.4.9"), &wavenet, "unsupported capture version: 0.4.9"},
+        {top("version", "0.8.0"), &wavenet, "unsupported capture version: 0.8.0"},
+        {top("version", "0.5"), &wavenet, "the capture's version is not a version number: 0.5"},
+        {top("version", 5), &wavenet, "the capture's version is not a string"},
+        {[](json& j) { j.erase("version"); }, &wavenet, "the capture has no version"},
+        {top("architecture", "SlimmableContainer"), &wavenet, "unsupported capture architecture: SlimmableContainer"},
+        {[](json& j) { j.erase("architecture"); }, &wavenet, "the capture has no architecture"},
+        {[](json& j) { j.erase("config"); }, &wavenet, "the capture has no configuration"},
+        {[](json& j) { j.erase("weights"); }, &wavenet, "the capture has no weights"},
+        {[](json& j) { j["weights"][7] = "x"; }, &wavenet, "the capture's weights are not a list of numbers"},
+        {[](json& j) { j["weights"].push_back(0.5); }, &wavenet, "the capture has 132 weights where its configuration needs 131"},
+        {[](json& j) { j["weights"].erase(0); }, &lstm, "the capture has 69 weights where its configuration needs 70"},
+        {config("condition_dsp", json::object()), &wavenet, "unsupported capture: conditioning model"},
+        {config("head", json::object()), &wavenet, "unsupported capture: post-stack head"},
+        {config("in_channels", 2), &wavenet, "unsupported capture: multi-channel audio"},
+        {config("out_channels", 2), &lstm, "unsupported capture: multi-channel audio"},
+        {layer("conv_pre_film", {{"active", true}}), &wavenet, "unsupported capture: FiLM"},
+        {layer("head1x1_post_film", true), &wavenet, "unsupported capture: FiLM"},
+        {layer("activation_post_film", {{"active", false}}), &wavenet, ""},
+        {layer("slimmable", {{"method", "slice"}}), &wavenet, "unsupported capture: slimmable layers"},
+        {layer("bottleneck", 2), &wavenet, "unsupported capture: bottleneck"},
+        {layer("bottleneck", 3), &wavenet, ""},
+        {layer("gating_mode", "blended"), &wavenet, "unsupported capture: blended gating"},
+        {layer("head1x1", {{"active", true}, {"out_channels", 3}}), &wavenet, "unsupported capture: head 1x1"},
+        {layer("head1x1", {{"active", false}}), &wavenet, ""},
+        {layer("layer1x1", {{"active", false}}), &wavenet, "unsupported capture: inactive layer 1x1"},
+        {layer("layer1x1", {{"active", true}, {"groups", 3}}), &wavenet, "unsupported capture: grouped convolutions"},
+        {layer("groups_input", 3), &wavenet, "unsupported capture: grouped convolutions"},
+        {layer("kernel_sizes", {3, 3}), &wavenet, "unsupported capture: per-layer kernel sizes"},
+        {layer("head", {{"out_channels", 2}, {"kernel_size", 16}, {"bias", false}}), &wavenet, "unsupported capture: convolutional head"},
+        {layer("head", {{"out_channels", 2}, {"kernel_size", 1}, {"bias", false}}), &wavenet, ""},
+        {layer("activation", "Swish"), &wavenet, "unsupported capture activation: Swish"},
+        {layer("activation", {{"type", "LeakyReLU"}, {"negative_slope", 0.2}}), &wavenet, ""},
+        {layer("channels", 100000), &wavenet, "the capture's channels must be from 1 to 256"},
+        {layer("channels", "3"), &wavenet, "the capture's channels must be an integer"},
+        {layer("dilations", {1, 1 << 20}), &wavenet, "the capture's dilations must be integers from 1 to 65536"},
+        {layer("dilations", std::vector<int>(200, 1)), &wavenet, "the capture has more than 128 layers in one stack"},
+        {layer("input_size", 2), &wavenet, "unsupported capture: multi-channel input"},
+        {layer("head_size", 3), &wavenet, "the capture's layer arrays do not fit together"},
+        {[](json& j) { j["config"]["layers"][0]["dilations"] = std::vector<int>(100, 65536);
+                       j["config"]["layers"][0]["channels"] = 256; }, &wavenet, "the capture's receptive field is too long"},
+        {config("hidden_size", 100000), &lstm, "the capture's hidden_size must be from 1 to 512"},
+        {config("input_size", 2), &lstm, "unsupported capture: multi-channel input"},
+        {[](json& j) { j["config"].erase("num_layers"); }, &lstm, "the capture's configuration has no num_layers"},
+        {top("sample_rate", "fast"), &lstm, "the capture's sample rate is not a positive number"},
+        {top("metadata", nullptr), &lstm, ""},
+        {top("metadata", 3), &lstm, "the capture's metadata is not an object"},
+    };
+    // Texts that are not a capture at all, or with a number that does not fit a float; then the edited ones.
+    const size_t number = text.find_first_of("-0123456789", text.find("\"weights\""));
+    std::vector<std::pair<std::string, std::string>> texts = {
+        {"{\"version\": ", "the capture file is not valid json"},
+        {"[1, 2]", "the capture file is not a json object"},
+        {text.substr(0, number) + "1e39" + text.substr(text.find_first_of(",]", number)), "the capture has a weight that is not finite"},
+    };
+    for (const auto& [edit, model, expected] : cases) {
+        json j = *model;
+        edit(j);
+        texts.emplace_back(j.dump(), expected);
+    }
+    for (const auto& [t, expected] : texts) {
+        error.clear();
+        const auto file = parseCapture(t, error);
+        EXPECT_EQ(error.substr(0, expected.size()), expected) << t.substr(0, 300);
+        EXPECT_EQ(bool(file), expected.empty()) << expected;
+        if (file) EXPECT_TRUE(makeCaptureModel(*file));
+    }
+}
+
 
 // A plain evaluation, straight from the equations, for what the references do not cover.
 
@@ -113,8 +202,7 @@ Signal plainLstm(const json& config, Weights& w, const Signal& x) {
     for (size_t n = 0; n < layers; ++n)
         ls[n] = {w.take(4 * hidden * ((n == 0 ? 1 : hidden) + hidden), 0.6), w.take(4 * hidden, 0.6), w.take(hidden, 0.5),
                  w.take(hidden, 0.5)};
-    const std::vector<double> out = w.take(hidden, 0.6);
-    Signal y(x.size(), {w.next(0.1)});
+    Signal y(x.size());
     for (size_t t = 0; t < x.size(); ++t) {
         std::vector<double> in = x[t];
         for (Layer& l : ls) { // gates i, f, g, o over [input, h]
@@ -128,9 +216,9 @@ Signal plainLstm(const json& config, Weights& w, const Signal& x) {
             }
             in = l.h;
         }
-        for (size_t q = 0; q < hidden; ++q) y[t][0] += out[q] * in[q];
+        y[t] = in;
     }
-    return y;
+    return conv(w, y, 1, 1, 1, true, 0.6); // the output layer over the last h
 }
 
 Signal plainLinear(const json& config, Weights& w, const Signal& x) {
@@ -143,16 +231,34 @@ Signal plainLinear(const json& config, Weights& w, const Signal& x) {
 }
 
 TEST(CaptureModel, MatchesTheReferenceRendersAndAPlainEvaluationWithAnyKernelAndBlocking) {
-    struct Case { std::string name; std::shared_ptr<const CaptureFile> file;
-                  std::vector<float> in; std::vector<double> want; double tolerance; };
-    std::vector<Case> cases;
     std::string error;
+    const auto check = [&](const std::string& name, const std::shared_ptr<const CaptureFile>& file,
+                           const std::vector<float>& in, const std::vector<double>& want, double tolerance) {
+        ASSERT_TRUE(file) << name << ": " << error;
+        for (const std::string& kernel : kernelNames()) {
+            useKernel(kernel);
+            const auto model = makeCaptureModel(*file);
+            useKernel("");
+            std::vector<float> first;
+            // Fixed sizes (prepared for that size), and sizes changing every block up to 512 (0).
+            for (int32_t fixed : {128, 32, 64, 512, 0}) {
+                model->prepare(fixed ? fixed : 512);
+                const std::vector<float> out = render(*model, in, [fixed](size_t i) {
+                    return fixed ? fixed : int32_t(1 + (i * 7919 + i * i * 31) % 512);
+                });
+                EXPECT_LT(relativeRms(out, want), tolerance) << name << ", " << kernel << ", blocks of " << fixed;
+                if (first.empty()) first = out;
+                else if (file->architecture != "LSTM") // its state forgets the prewarm's length
+                    EXPECT_EQ(out, first) << name << ", " << kernel << ": the blocking changed the output";
+            }
+        }
+    };
     const std::vector<float> input = readWav(captureDir() + "/reference/input.wav");
     ASSERT_EQ(input.size(), 144000u);
     for (const std::string name : {"wavenet", "lstm", "wavenet_a1_standard"}) {
         const std::vector<float> reference = readWav(captureDir() + "/reference/" + name + ".wav");
         ASSERT_EQ(reference.size(), input.size());
-        cases.push_back({name, loadCaptureFile(modelPath(name), error), input, {reference.begin(), reference.end()}, 1e-5});
+        check(name, loadCaptureFile(modelPath(name), error), input, {reference.begin(), reference.end()}, 1e-5);
     }
     const std::vector<std::pair<std::string, const char*>> plain = {
         {"WaveNet", R"({"layers": [{"input_size": 1, "condition_size": 1, "channels": 5, "head_size": 3, "kernel_size": 2,
@@ -186,25 +292,7 @@ TEST(CaptureModel, MatchesTheReferenceRendersAndAPlainEvaluationWithAnyKernelAnd
                               {"weights", w.all}, {"sample_rate", 48000}};
         std::vector<double> want(n);
         for (size_t t = 0; t < n; ++t) want[t] = y[zeros + t][0];
-        cases.push_back({architecture + " " + text, parseCapture(capture.dump(), error), in, want, 2e-6});
-    }
-    for (const Case& c : cases) {
-        ASSERT_TRUE(c.file) << c.name << ": " << error;
-        for (const std::string& kernel : kernelNames()) {
-            const auto model = modelWith(*c.file, kernel);
-            std::vector<float> first;
-            // Fixed sizes (prepared for that size), and sizes changing every block up to 512 (0).
-            for (int32_t fixed : {128, 32, 64, 512, 0}) {
-                model->prepare(fixed ? fixed : 512);
-                const std::vector<float> out = render(*model, c.in, [fixed](size_t i) {
-                    return fixed ? fixed : int32_t(1 + (i * 7919 + i * i * 31) % 512);
-                });
-                EXPECT_LT(relativeRms(out, c.want), c.tolerance) << c.name << ", " << kernel << ", blocks of " << fixed;
-                if (first.empty()) first = out;
-                else if (c.file->architecture != "LSTM") // its state forgets the prewarm's length
-                    EXPECT_EQ(out, first) << c.name << ", " << kernel << ": the blocking changed the output";
-            }
-        }
+        check(architecture + " " + text, parseCapture(capture.dump(), error), in, want, 2e-6);
     }
 }
 

@@ -13,15 +13,13 @@ namespace {
 // Relative RMS difference of `heard` from `expected` read as a loop, at the
 // rotation that fits best (the stream's alignment is its own).
 double loopError(const std::vector<float>& heard, const std::vector<float>& expected) {
-    double best = 1e9, energy = 0;
-    for (float v : expected) energy += double(v) * v;
+    double best = 1e9;
+    std::vector<float> looped(heard.size());
     for (size_t shift = 0; shift < expected.size(); ++shift) {
-        double d = 0;
-        for (size_t i = 0; i < heard.size() && d < best * energy; ++i)
-            d += std::pow(heard[i] - expected[(i + shift) % expected.size()], 2);
-        best = std::min(best, d / energy * expected.size() / heard.size());
+        for (size_t i = 0; i < heard.size(); ++i) looped[i] = expected[(i + shift) % expected.size()];
+        best = std::min(best, relativeRms(heard, looped));
     }
-    return std::sqrt(best);
+    return best;
 }
 
 class CaptureProcess : public EngineOnJack {
@@ -56,17 +54,12 @@ TEST_F(CaptureProcess, PlaysTheCaptureAsRenderedOfflineAndRefusesBadFiles) {
     ASSERT_TRUE(ok({{"cmd", "capture"}, {"normalize", false}}));
 
     // Each refusal names its reason; the capture that played plays on.
-    const struct {
-        const char* cmd;
-        std::string path, error;
-    } refused[] = {
-        {"capture", "/nonexistent/amp.nam", "cannot open"},
-        {"cabinet", writeWav(path("silent.wav"), std::vector<float>(4800, 0.0f)), "silent"},
-    };
-    for (const auto& row : refused) {
-        const json reply = engine.request({{"cmd", row.cmd}, {"path", row.path}});
-        EXPECT_FALSE(reply["ok"].get<bool>()) << row.path;
-        EXPECT_NE(reply.value("error", "").find(row.error), std::string::npos) << reply.dump();
+    using Refusal = std::tuple<std::string, std::string, std::string>; // command, file, reason
+    for (const auto& [cmd, file, reason] : {Refusal{"capture", "/nonexistent/amp.nam", "cannot open"},
+                                            Refusal{"cabinet", writeWav(path("silent.wav"), std::vector<float>(4800, 0.0f)), "silent"}}) {
+        const json reply = engine.request({{"cmd", cmd}, {"path", file}});
+        EXPECT_FALSE(reply["ok"].get<bool>()) << file;
+        EXPECT_NE(reply.value("error", "").find(reason), std::string::npos) << reply.dump();
     }
     EXPECT_LT(loopError(heard(), expected), 1e-5) << "the previous capture plays on, with no cabinet";
 

@@ -16,7 +16,6 @@
 #include <fstream>
 #include <functional>
 #include <random>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,11 +23,6 @@ namespace corvena::test {
 
 inline std::string captureDir() { return std::string(CORVENA_SOURCE_DIR) + "/../shared/capture"; }
 inline std::string modelPath(const std::string& name) { return captureDir() + "/models/" + name + ".nam"; }
-
-inline std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Interleaved samples; nothing when the file does not open.
 inline std::vector<float> readWav(const std::string& path) {
@@ -90,21 +84,15 @@ inline void useKernel(const std::string& name) {
 #endif
 }
 
-// A network of the file using the named kernel.
-inline std::unique_ptr<CaptureModel> modelWith(const CaptureFile& file, const std::string& kernel) {
-    useKernel(kernel);
-    auto model = makeCaptureModel(file);
-    useKernel("");
-    return model;
-}
-
-// Runs `in` through the model in blocks whose sizes `block(i)` gives.
-inline std::vector<float> render(CaptureModel& model, const std::vector<float>& in,
-                                 const std::function<int32_t(size_t)>& block) {
-    std::vector<float> out(in.size());
+// Runs `in` through a network or convolver in blocks whose sizes `block(i)`
+// gives; in place when asked.
+template <typename Processor>
+std::vector<float> render(Processor& p, const std::vector<float>& in, const std::function<int32_t(size_t)>& block,
+                          bool inPlace = false) {
+    std::vector<float> out = inPlace ? in : std::vector<float>(in.size());
     for (size_t at = 0, i = 0; at < in.size(); ++i) {
         const size_t n = std::min<size_t>(size_t(block(i)), in.size() - at);
-        model.process(in.data() + at, out.data() + at, int32_t(n));
+        p.process((inPlace ? out.data() : in.data()) + at, out.data() + at, int32_t(n));
         at += n;
     }
     return out;
