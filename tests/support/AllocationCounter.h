@@ -19,28 +19,21 @@ namespace corvena::test {
 
 class AllocationCounter {
 public:
-    class Scope {
-    public:
-        Scope() { armed() = true; }
-        ~Scope() { armed() = false; }
+    struct Scope {
+        Scope() { armed = true; }
+        ~Scope() { armed = false; }
         Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
     };
-    static size_t allocations() { return counts()[0].load(); }
-    static size_t lockWaits() { return counts()[1].load(); }
-    static void reset() { counts()[0] = counts()[1] = 0; }
-    static void noteAllocation() { if (armed()) ++counts()[0]; }
-    static void noteLockWait() { if (armed()) ++counts()[1]; }
+    static size_t allocations() { return counts[0].load(); }
+    static size_t lockWaits() { return counts[1].load(); }
+    static void reset() { counts[0] = counts[1] = 0; }
+    static void noteAllocation() { if (armed) ++counts[0]; }
+    static void noteLockWait() { if (armed) ++counts[1]; }
 
 private:
-    static bool& armed() {
-        static thread_local bool flag = false;
-        return flag;
-    }
-    static std::atomic<size_t>* counts() {
-        static std::atomic<size_t> values[2] = {};
-        return values;
-    }
+    // Constant-initialised: ready before any allocation of the process.
+    static inline thread_local bool armed = false;
+    static inline std::atomic<size_t> counts[2] = {};
 };
 
 } // namespace corvena::test
