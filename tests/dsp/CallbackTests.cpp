@@ -8,14 +8,16 @@
 
 #include <future>
 #include <limits>
-#include <thread>
+#include <mutex>
 
 namespace corvena {
 namespace {
 using test::EngineRig;
 using test::sine;
 
-TEST(ProcessBlock, XrunsChannelSelectionMetersAndTheirReset) {
+// Meters, xruns and the selected channel; frames beyond the prepared block are
+// silent; no input is silence; the monitor level clamps at 2.
+TEST(ProcessBlock, XrunsChannelSelectionMetersLongBlocksAndNullInput) {
     EngineRig rig(2);
     rig.engine.ampEnabled.store(false);
     rig.engine.setMonitor(true, 1.0f);
@@ -31,14 +33,10 @@ TEST(ProcessBlock, XrunsChannelSelectionMetersAndTheirReset) {
     EXPECT_EQ(rig.engine.takeOutputPeak(), 0.012f);
     EXPECT_EQ(rig.engine.takeInputPeaks(), (std::vector<float>{0.0f, 0.0f})) << "a read resets";
     EXPECT_EQ(rig.engine.takeOutputPeak() + rig.engine.takeXrunCount(), 0.0f);
-}
 
-TEST(ProcessBlock, LongBlockTailNullInputAndMonitorClamp) {
-    EngineRig rig;
-    rig.engine.ampEnabled.store(false);
     rig.engine.setMonitor(true, 2.0f);
-    const std::vector<float> in(256, -1.0f);
-    for (int b = 0; b < 3; ++b) rig.run(in.data(), 256);
+    const std::vector<float> loud(512, -1.0f);
+    for (int b = 0; b < 3; ++b) rig.run(loud.data(), 256);
     for (uint32_t i = 0; i < 256; ++i) {
         ASSERT_EQ(rig.left(i), i < 128 ? -1.0f : 0.0f) << "beyond the prepared block: silence";
         ASSERT_EQ(rig.right(i), rig.left(i));
@@ -47,27 +45,7 @@ TEST(ProcessBlock, LongBlockTailNullInputAndMonitorClamp) {
     rig.engine.takeInputPeaks();
     rig.run(nullptr);
     EXPECT_EQ(rig.engine.diBuffer, std::vector<float>(128, 0.0f));
-    EXPECT_EQ(rig.engine.takeInputPeaks(), std::vector<float>{0.0f});
-}
-
-TEST(ProcessBlock, DecliningPluginFallsBackToAmpAndLimiter) {
-    EngineRig rig;
-    rig.engine.pluginEnabled.store(true); // nothing loaded: the slot declines
-    rig.engine.setMonitor(true, 1.0f);
-    Amp amp;
-    amp.prepare(48000.0, 128);
-    amp.applySettings(AmpSettings{});
-    OutputLimiter limiter;
-    limiter.prepare(48000.0);
-    const std::vector<float> note = sine(512, 196.0, 0.5f);
-    for (uint32_t at = 0; at < 512; at += 128) {
-        rig.run(note.data() + at);
-        std::vector<float> expected(note.begin() + at, note.begin() + at + 128);
-        amp.process(expected.data(), expected.data(), 128);
-        limiter.process(expected.data(), 128);
-        ASSERT_EQ(rig.engine.wetBuffer, expected);
-        for (uint32_t i = 0; i < 128; ++i) ASSERT_EQ(rig.left(i), expected[i]);
-    }
+    EXPECT_EQ(rig.engine.takeInputPeaks(), (std::vector<float>{0.0f, 0.0f}));
 }
 
 TEST(ProcessBlock, ClickOnlyWhileRecordingAndSettingsAtTheNextBlock) {
@@ -98,21 +76,15 @@ TEST(ProcessBlock, ClickOnlyWhileRecordingAndSettingsAtTheNextBlock) {
 TEST(ProcessBlock, AHeldSettingsMutexOnlyPostponesTheChange) {
     EngineRig rig;
     rig.engine.setAmpSettings({AmpModel::Clean}, true);
-    std::promise<void> locked, release;
-    std::thread control([&] {
-        std::lock_guard<std::mutex> hold(rig.engine.settingsMutex);
-        locked.set_value();
-        release.get_future().wait();
-    });
-    locked.get_future().wait();
+    std::unique_lock<std::mutex> held(rig.engine.settingsMutex); // the control thread, mid-change
     const std::vector<float> in(128, 0.1f);
     auto blocks = std::async(std::launch::async, [&] {
         for (int b = 0; b < 5; ++b) rig.run(in.data());
     });
     EXPECT_EQ(blocks.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the callback waited";
     EXPECT_TRUE(rig.engine.settingsChanged.load());
-    release.set_value();
-    control.join();
+    held.unlock();
+    blocks.wait();
     rig.run(in.data());
     EXPECT_FALSE(rig.engine.settingsChanged.load());
 }
@@ -152,22 +124,34 @@ TEST(ProcessBlock, AbsurdSettingsNeverReachOutputOrTake) {
 }
 
 // The stereo path with the project's gain plug-in (output = input x 2 x gain):
-// it bypasses the amp, its non-finite output is contained, a failed block takes
-// the built-in path.
-TEST(PluginPath, StereoBlocksBypassTheAmpAndNonFiniteOutputIsContained) {
+// it bypasses the amp and its non-finite output is contained; a slot that
+// declines (nothing loaded, or a failed block) leaves the amp and limiter.
+TEST(PluginPath, StereoBlocksBypassTheAmpNonFiniteOutputIsContainedAndADecliningSlotFallsBack) {
     EngineRig rig;
+    rig.engine.pluginEnabled.store(true);
+    rig.engine.setMonitor(true, 1.0f);
+    Amp amp;
+    amp.prepare(48000.0, 128);
+    amp.applySettings(AmpSettings{});
+    OutputLimiter reference;
+    reference.prepare(48000.0);
+    const std::vector<float> note = sine(512, 196.0, 0.5f);
+    for (uint32_t at = 0; at < 512; at += 128) { // nothing loaded yet
+        rig.run(note.data() + at);
+        std::vector<float> expected(note.begin() + at, note.begin() + at + 128);
+        amp.process(expected.data(), expected.data(), 128);
+        reference.process(expected.data(), 128);
+        ASSERT_EQ(rig.engine.wetBuffer, expected);
+        for (uint32_t i = 0; i < 128; ++i) ASSERT_EQ(rig.left(i), expected[i]);
+    }
+
     test::ProbeHandle probe{"CorvenaGain"};
     std::string error;
     ASSERT_TRUE(rig.engine.loadPlugin(test::testBundle("CorvenaGain"), error)) << error;
     struct Unload { Engine& e; ~Unload() { e.unloadPlugin(); } } unload{rig.engine};
-    rig.engine.pluginEnabled.store(true);
-    rig.engine.setMonitor(true, 1.0f);
     rig.engine.wetPath = "wet.wav";
     rig.engine.recording.store(true);
-    OutputLimiter reference;
-    reference.prepare(48000.0);
-    const std::vector<float> note = sine(128, 440.0, 0.5f);
-    std::vector<float> expected = note;
+    std::vector<float> expected(note.begin(), note.begin() + 128);
     rig.run(note.data());
     reference.process(expected.data(), 128);
     EXPECT_EQ(rig.engine.wetBuffer, expected) << "unity gain";
@@ -185,7 +169,7 @@ TEST(PluginPath, StereoBlocksBypassTheAmpAndNonFiniteOutputIsContained) {
     EXPECT_TRUE(test::allFinite(wet.data(), 5 * 128));
     probe->gain = 0.5;
     rig.run(note.data());
-    expected = note;
+    expected.assign(note.begin(), note.begin() + 128);
     reference.process(expected.data(), 128);
     EXPECT_EQ(rig.engine.wetBuffer, expected) << "the limiter never saw the bad samples";
 
