@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <functional>
 #include <optional>
 #include <random>
@@ -51,7 +50,6 @@ TEST(Tuner, SteadySinesReadToATenthOfACentAtEveryRate) {
             }
             EXPECT_LE(worst, 0.1) << n.note << " at " << rate;
             EXPECT_LE(jitter, 0.2) << n.note << " at " << rate;
-            std::printf("tuner: %.0f Hz %s worst %.4f cents, jitter %.4f cents\n", rate, n.note, worst, jitter);
         }
 }
 
@@ -80,7 +78,6 @@ TEST(Tuner, PluckedOpenStringsHaveNoOctaveErrorAndAreFollowedUntilTheyFade) {
             else EXPECT_LE(std::fabs(r[e]->cents), 2.0) << note << ": the first reading";
         }
         EXPECT_LE(worst, 1.0) << note;
-        std::printf("tuner: plucked %s worst %.3f cents\n", note, worst);
     }
 }
 
