@@ -56,7 +56,6 @@ TEST(ProcessBlock, ClickOnlyWhileRecordingAndSettingsAtTheNextBlock) {
     const std::vector<float> in(128, 0.3f);
     rig.run(in.data());
     EXPECT_FALSE(rig.engine.settingsChanged.load());
-    EXPECT_EQ(rig.engine.wetBuffer, in) << "amp bypassed";
     EXPECT_EQ(std::vector<float>(rig.output.begin(), rig.output.begin() + 256), std::vector<float>(256, 0.0f)) << "no click";
 
     rig.engine.recording.store(true); // monitor off: the click alone, from the take's first frame
@@ -70,7 +69,7 @@ TEST(ProcessBlock, ClickOnlyWhileRecordingAndSettingsAtTheNextBlock) {
     rig.engine.wetPath = "wet.wav";
     rig.run(in.data());
     EXPECT_EQ(rig.engine.wetRing.pop(sink.data(), 256), 128u);
-    EXPECT_EQ(std::vector<float>(sink.begin(), sink.begin() + 128), in) << "the click is never recorded";
+    EXPECT_EQ(std::vector<float>(sink.begin(), sink.begin() + 128), in) << "the amp bypassed, the click never recorded";
 }
 
 TEST(ProcessBlock, AHeldSettingsMutexOnlyPostponesTheChange) {
@@ -142,7 +141,6 @@ TEST(PluginPath, StereoBlocksBypassTheAmpNonFiniteOutputIsContainedAndADeclining
         amp.process(expected.data(), expected.data(), 128);
         reference.process(expected.data(), 128);
         ASSERT_EQ(rig.engine.wetBuffer, expected);
-        for (uint32_t i = 0; i < 128; ++i) ASSERT_EQ(rig.left(i), expected[i]);
     }
 
     test::ProbeHandle probe{"CorvenaGain"};
@@ -156,7 +154,8 @@ TEST(PluginPath, StereoBlocksBypassTheAmpNonFiniteOutputIsContainedAndADeclining
     reference.process(expected.data(), 128);
     EXPECT_EQ(rig.engine.wetBuffer, expected) << "unity gain";
 
-    // NaN or infinity from a plug-in reached the monitor and poisoned the limiter for good.
+    // NaN or infinity from a plug-in reached the monitor and poisoned the limiter for
+    // good (the limiter's own recovery: the OutputLimiter test).
     probe->gain = std::numeric_limits<double>::infinity(); // +-inf, NaN where the input is 0
     for (int b = 0; b < 4; ++b) {
         rig.run(note.data());
@@ -167,11 +166,6 @@ TEST(PluginPath, StereoBlocksBypassTheAmpNonFiniteOutputIsContainedAndADeclining
     std::vector<float> wet(1024);
     EXPECT_EQ(rig.engine.wetRing.pop(wet.data(), wet.size()), 5u * 128);
     EXPECT_TRUE(test::allFinite(wet.data(), 5 * 128));
-    probe->gain = 0.5;
-    rig.run(note.data());
-    expected.assign(note.begin(), note.begin() + 128);
-    reference.process(expected.data(), 128);
-    EXPECT_EQ(rig.engine.wetBuffer, expected) << "the limiter never saw the bad samples";
 
     probe->gain = 1.0; // 0.7 in, 1.4 out on each channel: clamped, not limited
     const std::vector<float> in(128, 0.7f);

@@ -38,18 +38,16 @@ TEST(Tuner, SteadySinesReadToATenthOfACentAtEveryRate) {
         {196.00, 55, "G3"}, {246.94, 59, "B3"}, {329.63, 64, "E4"}, {659.26, 76, "E5"}, {1318.51, 88, "E6"}};
     for (double rate : {48000.0, 44100.0, 96000.0, 192000.0})
         for (const auto& n : notes) {
-            double worst = 0.0, jitter = 0.0;
+            double worst = 0.0; // within 0.1 of the truth also bounds the jitter between readings to 0.2
             for (double detune : {0.0, -23.7, 8.4}) {
                 const double f = n.frequency * std::pow(2.0, detune / 1200.0), truth = 1200.0 * std::log2(f / noteFrequency(n.midi));
                 const auto r = listen(rate, 0.5, [&](size_t i) { return 0.5 * std::sin(2.0 * M_PI * f * i / rate + 1.0); });
                 for (size_t e = 2; e < r.size(); ++e) { // from 150 ms
                     ASSERT_TRUE(r[e] && r[e]->note == n.note) << rate << " Hz, " << f << " Hz, event " << e;
                     worst = std::max(worst, std::fabs(r[e]->cents - truth));
-                    if (e > 2) jitter = std::max(jitter, std::fabs(r[e]->cents - r[e - 1]->cents));
                 }
             }
             EXPECT_LE(worst, 0.1) << n.note << " at " << rate;
-            EXPECT_LE(jitter, 0.2) << n.note << " at " << rate;
         }
 }
 
