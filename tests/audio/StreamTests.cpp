@@ -108,7 +108,7 @@ TEST(Devices, ServersOfOtherShapes) {
     }
 }
 
-// While open, every input, no frames, the xruns the server reported since the
+// While open, no frames, the xruns the server reported since the
 // last one; none after close. (None while idle: the protocol tests' silence.)
 TEST(Levels, ArriveWhileOpenCarryXrunsAndStopAfterClose) {
     EngineProcess engine(JackServer::shared().environment());
@@ -118,7 +118,6 @@ TEST(Levels, ArriveWhileOpenCarryXrunsAndStopAfterClose) {
     for (int quiet = 0, events = 0; quiet < 4; ++events) {
         const auto level = engine.nextLevel();
         ASSERT_TRUE(level && events < 100);
-        EXPECT_EQ((*level)["inputs"].size(), 2u);
         EXPECT_FALSE(level->contains("frames"));
         quiet = level->contains("xruns") ? 0 : quiet + 1;
     }
@@ -176,7 +175,6 @@ TEST(Stream, MetersAndOutputsFollowChannelsAmpMonitorAndTone) {
     EXPECT_EQ(peakOf(peer.capture(4800)[0]), 0.0f);
 
     engine.request({{"cmd", "monitor"}, {"enabled", true}});
-    engine.request({{"cmd", "ping"}});
     json level = engine.levelAfterReplies();
     EXPECT_NEAR(level["in"].get<double>(), 0.5, 0.01);
     EXPECT_NEAR(level["inputs"][0].get<double>(), 0.5, 0.01);

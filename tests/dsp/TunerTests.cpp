@@ -17,8 +17,7 @@ namespace {
 double noteFrequency(int midi) { return 440.0 * std::pow(2.0, (midi - 69) / 12.0); }
 
 // One reading per 50 ms of `signal(i)` (i in samples) at `rate`.
-std::vector<std::optional<TunerReading>> listen(double rate, double seconds, const std::function<double(size_t)>& signal,
-                                                double reference = 440.0) {
+std::vector<std::optional<TunerReading>> listen(double rate, double seconds, const std::function<double(size_t)>& signal) {
     PitchDetector detector;
     detector.prepare(rate);
     std::vector<float> block(static_cast<size_t>(std::lround(rate / 20.0)));
@@ -27,7 +26,7 @@ std::vector<std::optional<TunerReading>> listen(double rate, double seconds, con
         for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<float>(signal(at + i));
         detector.process(block.data(), static_cast<int32_t>(block.size()));
         const std::optional<double> f = detector.analyse();
-        readings.push_back(f ? std::optional<TunerReading>(TunerReading::of(*f, reference)) : std::nullopt);
+        readings.push_back(f ? std::optional<TunerReading>(TunerReading::of(*f, 440.0)) : std::nullopt);
     }
     return readings;
 }
@@ -79,7 +78,8 @@ TEST(Tuner, PluckedOpenStringsHaveNoOctaveErrorAndAreFollowedUntilTheyFade) {
     }
 }
 
-TEST(Tuner, NothingForSilenceNoiseAndChordsAndNamesFollowTheReference) {
+// (Names and cents follow the reference: the take tests' A3 at 432 Hz.)
+TEST(Tuner, NothingForSilenceNoiseAndChordsAndTheNearestNoteNamed) {
     const double rate = 48000.0;
     std::mt19937 random(5);
     std::normal_distribution<double> gaussian(0.0, 0.1); // -20 dBFS
@@ -95,11 +95,6 @@ TEST(Tuner, NothingForSilenceNoiseAndChordsAndNamesFollowTheReference) {
     for (size_t k = 0; k < std::size(nothing); ++k)
         for (const auto& r : listen(rate, 0.4, nothing[k])) EXPECT_FALSE(r) << "signal " << k;
 
-    const auto a432 = listen(rate, 0.3, [&](size_t i) { return 0.3 * std::sin(2.0 * M_PI * 432.0 * i / rate); }, 432.0);
-    ASSERT_TRUE(a432.back());
-    EXPECT_EQ(a432.back()->note, "A4");
-    EXPECT_NEAR(a432.back()->cents, 0.0, 0.05);
-    EXPECT_NEAR(a432.back()->frequency, 432.0, 0.02);
     EXPECT_EQ(TunerReading::of(277.18, 440.0).note, "C#4");
     EXPECT_EQ(TunerReading::of(noteFrequency(22) * 1.0285, 440.0).note, "A#0"); // +48.7 cents
     EXPECT_NEAR(TunerReading::of(noteFrequency(70) * 1.0295, 440.0).cents, -49.7, 0.1); // nearer B4
