@@ -130,8 +130,7 @@ TEST(Metronome, BeatsFallOnExactFramesWithoutDriftAndClicksDoNotDependOnBlocks) 
     renderMetronome(one.data(), 3000, 44100.0, 60.0f, true, {toNext[0], beat[0], left[0], phase[0], frequency[0]});
     for (int at = 0, k = 0, lengths[] = {1, 128, 999, 1872}; k < 4; at += lengths[k++])
         renderMetronome(split.data() + 2 * at, lengths[k], 44100.0, 60.0f, at == 0, {toNext[1], beat[1], left[1], phase[1], frequency[1]});
-    EXPECT_EQ(one, split);
-    EXPECT_EQ(one[0], 0.0f);
+    EXPECT_EQ(one, split); // (a click starts on a zero: the callback test's first click frame)
     int last = 0;
     for (int i = 0; i < 3000; ++i) last = one[2 * i] != 0.0f ? i : last;
     EXPECT_EQ(last, 1233) << "44100 x 0.028 = 1234.8 truncates to 1234 frames";
@@ -161,16 +160,14 @@ TEST(Amp, SilenceBlockSplitsAndSettingsKeepTheState) {
             for (float y : run(amp, std::vector<float>(2048, 0.0f))) ASSERT_EQ(y, 0.0f);
         }
     const std::vector<float> x = sine(2048, 330.0, 0.4f);
-    Amp a = prepared(), b = prepared(), c = prepared(); // Drive at its defaults
+    Amp a = prepared(), b = prepared(); // Drive at its defaults
     const std::vector<float> whole = run(b, x);
     std::vector<float> split(2048);
-    for (int32_t at = 0, len = 1; at < 2048; at += len, len = std::min(1 + at % 97, 2048 - at))
+    for (int32_t at = 0, len = 1; at < 2048; at += len, len = std::min(1 + at % 97, 2048 - at)) {
+        a.applySettings(AmpSettings{}); // the same again, as the callback hands on every change
         a.process(x.data() + at, split.data() + at, len);
+    }
     EXPECT_EQ(split, whole);
-    std::vector<float> first = run(c, std::vector<float>(x.begin(), x.begin() + 1024));
-    c.applySettings(AmpSettings{});
-    first = run(c, std::vector<float>(x.begin() + 1024, x.end()));
-    EXPECT_TRUE(std::equal(first.begin(), first.end(), whole.begin() + 1024));
 }
 
 // Whatever tanh width the CPU gets: the curves within float rounding, also far

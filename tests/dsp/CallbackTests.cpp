@@ -1,6 +1,6 @@
 // The audio callback's block on an engine rig: routing, meters, generators,
 // the recorder's hand-off, and what it does with absurd values.
-#include "dsp/Generators.h"
+#include "dsp/Amp.h"
 #include "support/EngineRig.h"
 #include "support/TestPlugins.h"
 
