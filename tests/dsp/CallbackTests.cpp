@@ -22,9 +22,8 @@ TEST(ProcessBlock, XrunsChannelSelectionMetersLongBlocksAndNullInput) {
     rig.engine.ampEnabled.store(false);
     rig.engine.setMonitor(true, 1.0f);
     rig.engine.selectedInputChannel.store(5); // a 2-channel stream: channel 1
-    auto ramp = [](uint32_t i, uint32_t c) { return -0.001f * (c + 1) * (i % 7); }; // meters read magnitudes
     std::vector<float> in(256), low(256, 0.001f);
-    for (uint32_t k = 0; k < 256; ++k) in[k] = ramp(k / 2, k % 2);
+    for (uint32_t k = 0; k < 256; ++k) in[k] = -0.001f * (k % 2 + 1) * (k / 2 % 7); // meters read magnitudes
     rig.run(in.data(), 128, 3); // both flags: one xrun
     rig.run(low.data(), 128, 0); // lower peaks leave the meters as they are
     EXPECT_EQ(rig.engine.takeXrunCount(), 1u);
