@@ -229,6 +229,6 @@ TEST(Faults, ServerKilledUnderATakeThenRestarted) {
         EXPECT_NEAR(engine.levelAfterReplies()["in"].get<double>(), 0.4, 0.01);
     }
     server.kill();
-    EXPECT_EQ(engine.quit(), 0);
+    EXPECT_EQ(engine.quit(), 0) << engine.stderrText();
     ASSERT_TRUE(server.start()) << server.log();
 }
