@@ -18,46 +18,33 @@ TEST(Protocol, ReadyFirstFramingAndExactRepliesWithNothingOpenOrLoaded) {
     // CR LF or LF; empty lines get no reply.
     p.writeRaw("{\"id\":1,\"cmd\":\"ping\"}\r\n\n\r\n{\"id\":1,\"cmd\":\"ping\"}\n");
     EXPECT_EQ(p.readLine(), R"({"id":1,"ok":true,"pong":true})");
-    EXPECT_EQ(p.readLine(), R"({"id":1,"ok":true,"pong":true})");
-    EXPECT_FALSE(p.readLine(200ms));
+    EXPECT_EQ(p.readLine(), R"({"id":1,"ok":true,"pong":true})") << "not a reply to an empty line";
 
     const std::vector<std::pair<std::string, std::string>> cases = {
         {R"({})", R"({"error":"unknown command: ","id":null,"ok":false})"},
         {R"({"cmd":"ping"})", R"({"id":null,"ok":true,"pong":true})"},
         {R"({"id":{"z":[1,{"y":2,"b":true}],"a":null},"cmd":"ping"})",
          R"({"id":{"a":null,"z":[1,{"b":true,"y":2}]},"ok":true,"pong":true})"},
-        {R"({"id":[1.5,"x",false],"cmd":"ping"})", R"({"id":[1.5,"x",false],"ok":true,"pong":true})"},
-        {R"({"id":-7,"cmd":"ping"})", R"({"id":-7,"ok":true,"pong":true})"},
+        {R"({"id":[1.5,"x",false,-7],"cmd":"ping"})", R"({"id":[1.5,"x",false,-7],"ok":true,"pong":true})"},
         {R"({"id":3,"cmd":"PING"})", R"({"error":"unknown command: PING","id":3,"ok":false})"},
         {R"({"id":4,"cmd":"stop"})",
          R"({"diPath":"","error":"not recording","frames":0,"id":4,"ok":false,"seconds":0.0,"wetPath":""})"},
-        {R"({"id":5,"cmd":"status"})",
-         R"({"blockSize":0,"cabinetPath":"","captureLatencyMs":0.0,"capturePath":"","frames":0,"id":5,"ok":true,"open":false,"recording":false,"sampleRate":0,"tuner":false})"},
         {R"({"id":6,"cmd":"vstStatus"})",
          R"({"available":true,"editorOpen":false,"id":6,"loaded":false,"name":"","ok":true,"path":""})"},
         {R"({"id":7,"cmd":"record","diPath":"/tmp/x.wav"})", R"({"error":"no audio stream is open","id":7,"ok":false})"},
         {R"({"id":8,"cmd":"inputChannel","channel":9})", R"({"id":8,"inputChannel":9,"ok":true})"},
         {R"({"id":8,"cmd":"inputChannel"})", R"({"id":8,"inputChannel":0,"ok":true})"},
         {R"({"id":9,"cmd":"open","api":"NoneSuch"})", R"({"error":"unknown audio API: NoneSuch","id":9,"ok":false})"},
-        {R"({"id":10,"cmd":"vstEditor","open":false})", R"({"id":10,"ok":true})"},
         {R"({"id":10,"cmd":"vstEditor"})", R"({"error":"no plugin loaded","id":10,"ok":false})"},
-        {R"({"id":11,"cmd":"close"})", R"({"id":11,"ok":true})"},
-        {R"({"id":12,"cmd":"vstUnload"})", R"({"id":12,"ok":true})"},
-        {R"({"id":13,"cmd":"vstEnable","enabled":false})", R"({"id":13,"ok":true})"},
-        {R"({"id":14,"cmd":"metronome","bpm":100})", R"({"id":14,"ok":true})"},
-        {R"({"id":15,"cmd":"tone","enabled":false})", R"({"id":15,"ok":true})"},
-        {R"({"id":16,"cmd":"tuner","reference":1e9,"mute":true})", R"({"id":16,"ok":true})"},
-        {R"({"id":16,"cmd":"status"})",
-         R"({"blockSize":0,"cabinetPath":"","captureLatencyMs":0.0,"capturePath":"","frames":0,"id":16,"ok":true,"open":false,"recording":false,"sampleRate":0,"tuner":true})"},
-        {R"({"id":17,"cmd":"monitor","level":5})", R"({"id":17,"ok":true})"},
-        {R"({"id":18,"cmd":"amp","model":"clean","gain":1e39})", R"({"id":18,"ok":true})"},
     };
     for (const auto& [request, expected] : cases) EXPECT_EQ(p.request(request), expected) << request;
-    // The module loader's own wording: only the envelope is fixed.
-    const json load = json::parse(p.request(R"({"id":19,"cmd":"vstLoad","path":"/nonexistent/Nothing.vst3"})"));
-    EXPECT_EQ(load["ok"], false);
-    EXPECT_EQ(load["error"].get<std::string>().rfind("could not load /nonexistent/Nothing.vst3: ", 0), 0u);
-    EXPECT_TRUE(json::parse(p.request(R"({"id":20,"cmd":"listDevices"})"))["devices"].is_array());
+    // The bare acknowledgement; the idle status itself is pinned after the mistyped requests below.
+    for (const char* fields : {R"("close")", R"("vstUnload")", R"("vstEnable","enabled":false)", R"("metronome","bpm":100)",
+                               R"("tone","enabled":false)", R"("monitor","level":5)", R"("amp","model":"clean","gain":1e39)",
+                               R"("vstEditor","open":false)", R"("tuner","reference":1e9,"mute":true)"})
+        EXPECT_EQ(p.request(std::string(R"({"id":16,"cmd":)") + fields + "}"), R"({"id":16,"ok":true})") << fields;
+    EXPECT_EQ(p.request(R"({"id":16,"cmd":"status"})"),
+              R"({"blockSize":0,"cabinetPath":"","captureLatencyMs":0.0,"capturePath":"","frames":0,"id":16,"ok":true,"open":false,"recording":false,"sampleRate":0,"tuner":true})");
     // A last line without a line feed is still answered at end of input.
     p.writeRaw(R"({"id":21,"cmd":"ping"})");
     p.closeInput();
@@ -66,15 +53,14 @@ TEST(Protocol, ReadyFirstFramingAndExactRepliesWithNothingOpenOrLoaded) {
 }
 
 // Lines that are not one JSON object: malformed ones are answered without an
-// id; wrong types get the JSON library's message and change nothing.
-TEST(Protocol, MalformedAndMistypedRequestsAreAnsweredAndChangeNothing) {
+// id; wrong types get the JSON library's message and change nothing. Quit is
+// answered, the lines after it are not, and it ends the process with its input open.
+TEST(Protocol, MalformedAndMistypedLinesAreAnsweredAndChangeNothingUntilQuit) {
     EngineProcess p;
     for (const char* bad : {"hello", R"({"id":7,"cmd":"ping"} x)", R"({"id":7,"cmd":"ping"}{})", "{\"id\":1,\"cmd\":\"p\xffng\"}",
                             R"({"id":1,/*c*/"cmd":"ping"})"}) {
         const json j = json::parse(p.request(bad));
-        ASSERT_EQ(j.size(), 2u) << bad;
-        EXPECT_EQ(j["ok"], false);
-        EXPECT_EQ(j["error"].get<std::string>().rfind("malformed request: ", 0), 0u) << bad;
+        EXPECT_EQ(json({j.size(), j["ok"], j.value("error", "").substr(0, 19)}), json({2, false, "malformed request: "})) << bad;
     }
     const std::vector<std::pair<std::string, json>> mistyped = {
         {R"({"id":1,"cmd":5})", 1}, {R"({"id":2,"cmd":"amp","enabled":"yes"})", 2},
@@ -83,8 +69,7 @@ TEST(Protocol, MalformedAndMistypedRequestsAreAnsweredAndChangeNothing) {
         {R"([1,2,3])", nullptr}, {R"("ping")", nullptr}, {R"(42)", nullptr}};
     for (const auto& [request, id] : mistyped) {
         const json j = json::parse(p.request(request));
-        EXPECT_EQ(j["ok"], false) << request;
-        EXPECT_EQ(j["id"], id) << request;
+        EXPECT_EQ(json({j["ok"], j["id"]}), json({false, id})) << request;
         EXPECT_NE(j["error"].get<std::string>().find("type"), std::string::npos) << request;
     }
     EXPECT_EQ(p.request(R"({"id":7,"cmd":"status"})"),
@@ -99,30 +84,20 @@ TEST(Protocol, MalformedAndMistypedRequestsAreAnsweredAndChangeNothing) {
         R"({"cmd":"metronome","bpm":[]})", R"({"cmd":"inputChannel","channel":-1.5})", "\\u0000", "\"\\ud800\"",
         R"({"cmd":"vstEnable","enabled":0})", R"({"cmd":"amp","model":7})", "   ", "\t"};
     std::string burst;
-    int lines = 0;
     for (int i = 0; i < 400; ++i) {
-        std::string line;
-        for (int k = 1 + static_cast<int>(rng() % 6); k > 0; --k) line += pieces[rng() % pieces.size()];
-        burst += line + "\n";
-        ++lines;
+        for (int k = 1 + static_cast<int>(rng() % 6); k > 0; --k) burst += pieces[rng() % pieces.size()];
+        burst += "\n";
     }
-    p.writeRaw(burst);
-    p.closeInput();
+    p.writeRaw(burst + "{\"id\":11,\"cmd\":\"quit\"}\n{\"id\":2,\"cmd\":\"ping\"}\n");
     int replies = 0;
+    std::string last;
     while (auto line = p.readLine(5s)) {
         ++replies;
         EXPECT_TRUE(json::parse(*line, nullptr, false).is_object()) << *line;
+        last = *line;
     }
-    EXPECT_EQ(replies, lines);
-    EXPECT_EQ(p.wait(), 0);
-}
-
-TEST(Protocol, QuitAnswersTheLinesBeforeItOnly) {
-    EngineProcess p;
-    p.writeRaw("{\"id\":1,\"cmd\":\"ping\"}\n{\"id\":11,\"cmd\":\"quit\"}\n{\"id\":2,\"cmd\":\"ping\"}\n");
-    EXPECT_EQ(p.readLine(), R"({"id":1,"ok":true,"pong":true})");
-    EXPECT_EQ(p.readLine(), R"({"id":11,"ok":true})");
-    EXPECT_FALSE(p.readLine(500ms));
+    EXPECT_EQ(replies, 401);
+    EXPECT_EQ(last, R"({"id":11,"ok":true})");
     EXPECT_EQ(p.wait(), 0) << "quit ends the process with its input still open";
 }
 
@@ -141,10 +116,7 @@ TEST(Protocol, ForcedExitOnlyFiveSecondsAfterTheLastQueuedLineWasAnswered) {
     int answered = 0;
     auto lastAnswer = std::chrono::steady_clock::now();
     while (auto line = p.readLine(5s)) {
-        if (line->find("\"id\":" + std::to_string(answered + 1) + ",") == std::string::npos) {
-            ADD_FAILURE() << "reply " << answered + 1 << ": " << *line;
-            break;
-        }
+        ASSERT_NE(line->find("\"id\":" + std::to_string(answered + 1) + ","), std::string::npos) << *line;
         ++answered;
         lastAnswer = std::chrono::steady_clock::now();
     }

@@ -26,15 +26,11 @@ TEST(Devices, TheServerIsListedAndOpenReportsWhatItGrants) {
     EngineProcess engine(JackServer::shared().environment());
     const json first = engine.request({{"cmd", "listDevices"}});
     ASSERT_EQ(first["devices"], engine.request({{"cmd", "listDevices"}})["devices"]) << "stable ids";
-    EXPECT_EQ(first["devices"][0]["api"], "jack") << "the library's back ends in its order";
-    json system;
-    for (const auto& d : first["devices"])
-        if (d["api"] == "jack" && d["name"] == "system") system = d;
-    const json expected = {{"inputChannels", 2}, {"outputChannels", 2}, {"preferredSampleRate", 48000},
-                           {"sampleRates", {48000}}, {"isDefaultInput", true}, {"isDefaultOutput", true}};
+    const json& system = first["devices"][0]; // the library's back ends in its order: JACK's first
+    const json expected = {{"api", "jack"}, {"name", "system"}, {"inputChannels", 2}, {"outputChannels", 2},
+                           {"preferredSampleRate", 48000}, {"sampleRates", {48000}}, {"isDefaultInput", true}, {"isDefaultOutput", true}};
     for (const auto& [key, value] : expected.items()) EXPECT_EQ(system[key], value) << key << " in " << first.dump();
 
-    EXPECT_TRUE(ok(engine.request({{"cmd", "close"}}))) << "without a stream: harmless";
     for (const json& ask : {json{{"cmd", "open"}}, json{{"cmd", "open"}, {"api", "jack"}, {"blockSize", 128}},
                             json{{"cmd", "open"}, {"api", "JACK"}, {"blockSize", 32}, {"inputChannel", 5}, {"outputChannel", 5}}}) {
         const json r = engine.request(ask);
@@ -102,8 +98,7 @@ TEST(Devices, ServersOfOtherShapes) {
         EXPECT_EQ(json({devices[0]["inputChannels"], devices[0]["outputChannels"]}), json({row.in, row.out}));
         const json r = json::parse(engine.request(row.open));
         if (row.channels.empty()) {
-            EXPECT_NE(r.value("error", "").find(row.error), std::string::npos) << r.dump();
-            EXPECT_EQ(engine.request({{"cmd", "status"}})["open"], false);
+            EXPECT_NE(r.value("error", "").find(row.error), std::string::npos) << r.dump(); // closed after: see the refusals above
         } else {
             EXPECT_EQ(channelsOf(r), row.channels) << r.dump();
             EXPECT_EQ(engine.nextLevel().value_or(json::object())["inputs"].size(), size_t(row.channels[0]));
@@ -112,18 +107,16 @@ TEST(Devices, ServersOfOtherShapes) {
     }
 }
 
-// None while idle; while open, every input, no frames, the xruns the server
-// reported since the last one; none after close.
+// While open, no frames, the xruns the server reported since the
+// last one; none after close. (None while idle: the protocol tests' silence.)
 TEST(Levels, ArriveWhileOpenCarryXrunsAndStopAfterClose) {
     EngineProcess engine(JackServer::shared().environment());
-    EXPECT_FALSE(engine.nextLevel(500ms));
     ASSERT_TRUE(ok(engine.request({{"cmd", "open"}})));
     JackPeer late(JackServer::shared().name(), "LatePeer", 0, 0);
     // Joining clients disturb the graph: wait until the counts are quiet.
     for (int quiet = 0, events = 0; quiet < 4; ++events) {
         const auto level = engine.nextLevel();
         ASSERT_TRUE(level && events < 100);
-        EXPECT_EQ((*level)["inputs"].size(), 2u);
         EXPECT_FALSE(level->contains("frames"));
         quiet = level->contains("xruns") ? 0 : quiet + 1;
     }
@@ -153,8 +146,7 @@ TEST(Stream, MetersAndOutputsFollowChannelsAmpMonitorAndTone) {
     // Below the limiter's ceiling the DI comes out unchanged, on both channels.
     EXPECT_NEAR(peakOf(out[0]), 0.5f, 0.002f);
     EXPECT_EQ(out[0], out[1]);
-    EXPECT_NEAR(frequencyOf(out[0]), 220.0, 1.0);
-    EXPECT_LT(harmonicShare(out[0], 220.0), 0.001);
+    EXPECT_LT(harmonicShare(out[0], 220.0), 0.001) << "a clean 220 Hz sine (one a hertz off leaves 3 %)";
 
     engine.request({{"cmd", "monitor"}, {"level", 0.5}});
     EXPECT_NEAR(peakOf(peer.capture(4800)[1]), 0.25f, 0.002f);
@@ -168,8 +160,6 @@ TEST(Stream, MetersAndOutputsFollowChannelsAmpMonitorAndTone) {
     engine.request({{"cmd", "amp"}, {"enabled", true}, {"model", "drive"}, {"gain", 0.8}});
     out = peer.capture(4800, 4800);
     EXPECT_GT(peakOf(out[0]), 0.01f);
-    EXPECT_LE(peakOf(out[0]), 1.0f);
-    EXPECT_EQ(out[0], out[1]);
     EXPECT_GT(harmonicShare(out[0], 220.0), 0.01);
 
     engine.request({{"cmd", "monitor"}, {"enabled", false}});
@@ -179,13 +169,11 @@ TEST(Stream, MetersAndOutputsFollowChannelsAmpMonitorAndTone) {
     out = peer.capture(4800);
     EXPECT_NEAR(peakOf(out[0]), 0.5f, 0.002f);
     EXPECT_EQ(out[0], out[1]);
-    EXPECT_NEAR(frequencyOf(out[0]), 440.0, 1.0);
     EXPECT_LT(harmonicShare(out[0], 440.0), 0.001);
     engine.request({{"cmd", "tone"}, {"enabled", false}});
     EXPECT_EQ(peakOf(peer.capture(4800)[0]), 0.0f);
 
     engine.request({{"cmd", "monitor"}, {"enabled", true}});
-    engine.request({{"cmd", "ping"}});
     json level = engine.levelAfterReplies();
     EXPECT_NEAR(level["in"].get<double>(), 0.5, 0.01);
     EXPECT_NEAR(level["inputs"][0].get<double>(), 0.5, 0.01);
@@ -217,8 +205,7 @@ TEST(Faults, ServerKilledUnderATakeThenRestarted) {
     server.kill();
 
     const auto failure = engine.nextEvent("streamError", 5s);
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_FALSE(failure->value("error", "").empty());
+    EXPECT_FALSE(failure.value_or(json::object()).value("error", "").empty()) << "a streamError event with its reason";
     const json status = engine.request({{"cmd", "status"}});
     EXPECT_EQ(json({status["open"], status["recording"]}), json({false, false})) << status.dump();
     const json stop = engine.request({{"cmd", "stop"}});
@@ -242,6 +229,6 @@ TEST(Faults, ServerKilledUnderATakeThenRestarted) {
         EXPECT_NEAR(engine.levelAfterReplies()["in"].get<double>(), 0.4, 0.01);
     }
     server.kill();
-    EXPECT_EQ(engine.quit(), 0);
+    EXPECT_EQ(engine.quit(), 0) << engine.stderrText();
     ASSERT_TRUE(server.start()) << server.log();
 }

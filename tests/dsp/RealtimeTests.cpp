@@ -41,7 +41,7 @@ TEST(Realtime, BlocksAllocateNothingAndNeverWaitOnAnyPath) {
     ASSERT_TRUE(e.startRecording(dir + "/di.wav", dir + "/wet.wav", error)) << error;
     e.setMetronome(true, 133.0f);
     const std::vector<float> note = test::sine(128 * 64, 196.0, 0.4f);
-    std::vector<float> in(128 * 64), drain(48000);
+    std::vector<float> in(128 * 64);
     probe->edit(7, 0.5);
     rig.run(note.data()); // the first block with edits may size the change queues
     AllocationCounter::reset();

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <functional>
 #include <optional>
 #include <random>
@@ -18,8 +17,7 @@ namespace {
 double noteFrequency(int midi) { return 440.0 * std::pow(2.0, (midi - 69) / 12.0); }
 
 // One reading per 50 ms of `signal(i)` (i in samples) at `rate`.
-std::vector<std::optional<TunerReading>> listen(double rate, double seconds, const std::function<double(size_t)>& signal,
-                                                double reference = 440.0) {
+std::vector<std::optional<TunerReading>> listen(double rate, double seconds, const std::function<double(size_t)>& signal) {
     PitchDetector detector;
     detector.prepare(rate);
     std::vector<float> block(static_cast<size_t>(std::lround(rate / 20.0)));
@@ -28,7 +26,7 @@ std::vector<std::optional<TunerReading>> listen(double rate, double seconds, con
         for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<float>(signal(at + i));
         detector.process(block.data(), static_cast<int32_t>(block.size()));
         const std::optional<double> f = detector.analyse();
-        readings.push_back(f ? std::optional<TunerReading>(TunerReading::of(*f, reference)) : std::nullopt);
+        readings.push_back(f ? std::optional<TunerReading>(TunerReading::of(*f, 440.0)) : std::nullopt);
     }
     return readings;
 }
@@ -39,19 +37,16 @@ TEST(Tuner, SteadySinesReadToATenthOfACentAtEveryRate) {
         {196.00, 55, "G3"}, {246.94, 59, "B3"}, {329.63, 64, "E4"}, {659.26, 76, "E5"}, {1318.51, 88, "E6"}};
     for (double rate : {48000.0, 44100.0, 96000.0, 192000.0})
         for (const auto& n : notes) {
-            double worst = 0.0, jitter = 0.0;
+            double worst = 0.0; // within 0.1 of the truth also bounds the jitter between readings to 0.2
             for (double detune : {0.0, -23.7, 8.4}) {
                 const double f = n.frequency * std::pow(2.0, detune / 1200.0), truth = 1200.0 * std::log2(f / noteFrequency(n.midi));
                 const auto r = listen(rate, 0.5, [&](size_t i) { return 0.5 * std::sin(2.0 * M_PI * f * i / rate + 1.0); });
                 for (size_t e = 2; e < r.size(); ++e) { // from 150 ms
                     ASSERT_TRUE(r[e] && r[e]->note == n.note) << rate << " Hz, " << f << " Hz, event " << e;
                     worst = std::max(worst, std::fabs(r[e]->cents - truth));
-                    if (e > 2) jitter = std::max(jitter, std::fabs(r[e]->cents - r[e - 1]->cents));
                 }
             }
             EXPECT_LE(worst, 0.1) << n.note << " at " << rate;
-            EXPECT_LE(jitter, 0.2) << n.note << " at " << rate;
-            std::printf("tuner: %.0f Hz %s worst %.4f cents, jitter %.4f cents\n", rate, n.note, worst, jitter);
         }
 }
 
@@ -80,11 +75,11 @@ TEST(Tuner, PluckedOpenStringsHaveNoOctaveErrorAndAreFollowedUntilTheyFade) {
             else EXPECT_LE(std::fabs(r[e]->cents), 2.0) << note << ": the first reading";
         }
         EXPECT_LE(worst, 1.0) << note;
-        std::printf("tuner: plucked %s worst %.3f cents\n", note, worst);
     }
 }
 
-TEST(Tuner, NothingForSilenceNoiseAndChordsAndNamesFollowTheReference) {
+// (Names and cents follow the reference: the take tests' A3 at 432 Hz.)
+TEST(Tuner, NothingForSilenceNoiseAndChordsAndTheNearestNoteNamed) {
     const double rate = 48000.0;
     std::mt19937 random(5);
     std::normal_distribution<double> gaussian(0.0, 0.1); // -20 dBFS
@@ -100,11 +95,6 @@ TEST(Tuner, NothingForSilenceNoiseAndChordsAndNamesFollowTheReference) {
     for (size_t k = 0; k < std::size(nothing); ++k)
         for (const auto& r : listen(rate, 0.4, nothing[k])) EXPECT_FALSE(r) << "signal " << k;
 
-    const auto a432 = listen(rate, 0.3, [&](size_t i) { return 0.3 * std::sin(2.0 * M_PI * 432.0 * i / rate); }, 432.0);
-    ASSERT_TRUE(a432.back());
-    EXPECT_EQ(a432.back()->note, "A4");
-    EXPECT_NEAR(a432.back()->cents, 0.0, 0.05);
-    EXPECT_NEAR(a432.back()->frequency, 432.0, 0.02);
     EXPECT_EQ(TunerReading::of(277.18, 440.0).note, "C#4");
     EXPECT_EQ(TunerReading::of(noteFrequency(22) * 1.0285, 440.0).note, "A#0"); // +48.7 cents
     EXPECT_NEAR(TunerReading::of(noteFrequency(70) * 1.0295, 440.0).cents, -49.7, 0.1); // nearer B4
