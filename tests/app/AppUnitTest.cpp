@@ -4,6 +4,7 @@
 #include "app/Base64.h"
 #include "app/Protocol.h"
 #include "app/RequestFields.h"
+#include "app/StandardStreams.h"
 #include "app/StderrRelay.h"
 #include "engine/Engine.h"
 
@@ -13,10 +14,14 @@
 #include <functional>
 #include <limits>
 #include <tuple>
-#ifdef _WIN32
 #include <fcntl.h>
+#include <iostream>
+#ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+#else
+#include <pthread.h>
+#include <unistd.h>
 #endif
 
 using namespace corvena;
@@ -102,7 +107,24 @@ TEST(Base64, RoundTripsEveryByteAndRefusesAnythingButStrictBase64) {
         EXPECT_FALSE(decodeBase64(bad, out)) << bad;
 }
 
-#ifdef _WIN32
+#ifndef _WIN32
+// A library thread cancelled while it prints to std::cerr (RtAudio's JACK
+// client thread, as its server dies) ends alone, not the whole process.
+TEST(StandardStreamsDeathTest, AThreadCancelledWhilePrintingEndsAlone) {
+    EXPECT_EXIT({
+        ::dup2(::open("/dev/null", O_WRONLY), 2);
+        std::ios_base::sync_with_stdio(false);
+        separateProtocolOutput();
+        pthread_t printer;
+        // Cancelled at its next write, the one cancellation point of the loop.
+        pthread_create(&printer, nullptr, [](void*) -> void* { for (;;) std::cerr << "x"; }, nullptr);
+        ::usleep(50000);
+        pthread_cancel(printer);
+        pthread_join(printer, nullptr);
+        std::exit(0);
+    }, ::testing::ExitedWithCode(0), "");
+}
+#else
 // The relay's Windows form, in this process: the original stderr is a small
 // pipe read only at the end. Repeats collapse, writes through the Win32 handles
 // arrive too, and a flood nobody reads never blocks the writer (a blocked
