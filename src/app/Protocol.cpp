@@ -68,20 +68,17 @@ json repairStrings(const json& value) {
     return value;
 }
 
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+} // namespace
+
+bool writeAll(int fd, const char* data, size_t size) {
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
     return true;
 }
-
-} // namespace
 
 void setProtocolOutput(int fd) { protocolFd = fd; }
 
@@ -98,7 +95,8 @@ std::string serializeLine(const json& object) {
 void writeLine(const json& object) {
     if (outputFailed) return;
     // One write per line: the line and its line feed reach the reader together.
-    if (!writeAll(protocolFd, serializeLine(object) + "\n")) outputFailed = true;
+    const std::string line = serializeLine(object) + "\n";
+    if (!writeAll(protocolFd, line.data(), line.size())) outputFailed = true;
 }
 
 void handleRequest(const std::string& line) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -25,6 +26,10 @@ std::string serializeLine(const json& object);
 // Where protocol lines go: a descriptor of our own, so that nothing else printed
 // by the process (libraries, plug-ins) can end up between them.
 void setProtocolOutput(int fd);
+
+// Writes all of it to a descriptor, again after an interrupted write; false
+// once a write fails (a full non-blocking pipe, a reader gone).
+bool writeAll(int fd, const char* data, size_t size);
 
 // True once a protocol line could not be written (the reader went away).
 bool protocolOutputFailed();

@@ -1,7 +1,6 @@
 #include "app/StandardStreams.h"
 #include "app/Protocol.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -25,12 +24,7 @@ protected:
         return c;
     }
     std::streamsize xsputn(const char* s, std::streamsize n) override {
-        for (std::streamsize done = 0; done < n;) {
-            const ssize_t w = ::write(2, s + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) break; // a full relay pipe drops the rest, as it drops a burst
-            done += w;
-        }
+        writeAll(2, s, static_cast<size_t>(n)); // a full relay pipe drops the rest, as it drops a burst
         return n;
     }
 };

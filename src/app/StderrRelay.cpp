@@ -1,4 +1,5 @@
 #include "app/StderrRelay.h"
+#include "app/Protocol.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,22 +10,6 @@
 #include <unistd.h>
 
 namespace corvena {
-
-namespace {
-
-void writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return; // the original stderr is gone: nothing more to do with it
-        done += static_cast<size_t>(n);
-    }
-}
-
-} // namespace
 
 StderrRelay* StderrRelay::start() {
     int pipeFds[2];
@@ -105,7 +90,7 @@ void StderrRelay::run() {
         }
         if (wake || ended)
             out += collapser.flush();
-        writeAll(originalFd_, out);
+        writeAll(originalFd_, out.data(), out.size()); // the original stderr may be gone: nothing more to do
         if (wake)
             drained_.fetch_add(1);
         if (ended)
