@@ -10,16 +10,10 @@
 
 using namespace corvena::test;
 
-namespace {
-
-std::vector<int> channelsOf(const json& reply) {
+static std::vector<int> channelsOf(const json& reply) {
     return {reply.value("inputChannelCount", -1), reply.value("inputChannel", -1), reply.value("outputChannelCount", -1),
             reply.value("outputChannel", -1)};
 }
-
-bool ok(const json& reply) { return reply.value("ok", false); }
-
-} // namespace
 
 TEST(Devices, TheServerIsListedAndOpenReportsWhatItGrants) {
     JackPeer watcher(JackServer::shared().name(), "Watcher", 0, 0);

@@ -1,9 +1,6 @@
-// corvena-audio.exe streaming under Wine through WASAPI and DirectSound. Wine's
-// ALSA driver plays into ALSA's JACK plug-in (a private HOME's .asoundrc makes it
-// ALSA's default PCM), a client of the tests' private JACK server, where the
-// tests' own client feeds and hears the engine. Run by scripts/windows-test.sh
-// (CORVENA_TEST_LAUNCHER=wine, CORVENA_TEST_ENGINE=…/corvena-audio.exe, the
-// prefix's audio driver set to ALSA); skipped without an engine to launch.
+// corvena-audio.exe under Wine (WASAPI, DirectSound) through Wine's ALSA driver
+// into ALSA's JACK plug-in, on the tests' private JACK server where the tests'
+// client feeds and hears it. Run by scripts/windows-test.sh; skipped otherwise.
 #include "support/EngineProcess.h"
 #include "support/JackPeer.h"
 #include "support/JackServer.h"
@@ -38,13 +35,6 @@ std::string alsaHome(const std::string& name, bool configured, bool plug) {
     return home;
 }
 
-// An engine on the binary's JACK server, with a HOME of its own (and more).
-std::vector<std::string> environment(std::vector<std::string> extra) {
-    std::vector<std::string> env = JackServer::shared().environment();
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
-}
-
 std::vector<float> toFloat(const std::vector<int32_t>& codes, size_t from, size_t count) {
     std::vector<float> out;
     for (size_t k = from; k < std::min(codes.size(), from + count); ++k) out.push_back(codes[k] / 8388607.0f);
@@ -55,6 +45,7 @@ class WineAudio : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         if (!std::getenv("CORVENA_TEST_ENGINE")) GTEST_SKIP() << "needs CORVENA_TEST_ENGINE (scripts/windows-test.sh)";
+        JackServer::shared(); // named in this process's environment, which the engines inherit
     }
     // The port of the plug-in's client that matches `suffix` (capture side "in_000",
     // playback side "out_000"), waited for on level events.
@@ -70,7 +61,7 @@ protected:
 
 TEST_P(WineAudio, StreamsMetersRecordsAndPlays) {
     const std::string api = GetParam();
-    EngineProcess engine(environment({"HOME=" + alsaHome("wine-" + api, true, api == "ds")}));
+    EngineProcess engine({"HOME=" + alsaHome("wine-" + api, true, api == "ds")});
     ASSERT_TRUE(engine.ready());
 
     int outputs = 0, inputs = 0;
@@ -169,8 +160,8 @@ INSTANTIATE_TEST_SUITE_P(Api, WineAudio, ::testing::Values("wasapi", "ds"));
 // needs none and runs. Without the ALSA configuration there is no device at all.
 TEST_F(WineAudio, WithoutGStreamerOnlyTheDevicesRateStreamsWithoutAlsaNothing) {
     const std::string home = alsaHome("wine-nogst", true, false);
-    EngineProcess engine(environment({"HOME=" + home, "GST_PLUGIN_SYSTEM_PATH_1_0=" + home,
-                                      "GST_PLUGIN_PATH_1_0=" + home, "GST_REGISTRY_1_0=" + home + "/gst-registry.bin"}));
+    EngineProcess engine({"HOME=" + home, "GST_PLUGIN_SYSTEM_PATH_1_0=" + home, "GST_PLUGIN_PATH_1_0=" + home,
+                          "GST_REGISTRY_1_0=" + home + "/gst-registry.bin"});
     const json converted = engine.request({{"cmd", "open"}, {"api", "wasapi"}, {"sampleRate", 44100}});
     EXPECT_EQ(converted.value("error", ""), "the audio stream did not start: RtApiWasapi::wasapiThread: Unable to "
                                             "create the capture sample rate converter.") << converted.dump();
@@ -179,7 +170,7 @@ TEST_F(WineAudio, WithoutGStreamerOnlyTheDevicesRateStreamsWithoutAlsaNothing) {
     EXPECT_TRUE(engine.nextLevel().has_value());
     EXPECT_EQ(engine.quit(), 0);
 
-    EngineProcess bare(environment({"HOME=" + alsaHome("wine-none", false, false)}));
+    EngineProcess bare({"HOME=" + alsaHome("wine-none", false, false)});
     EXPECT_EQ(bare.request({{"cmd", "listDevices"}})["devices"], json::array());
     for (const char* api : {"wasapi", "ds"})
         EXPECT_EQ(bare.request({{"cmd", "open"}, {"api", api}}).value("error", ""), std::string("no ") + api + " audio device is available");

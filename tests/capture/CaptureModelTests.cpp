@@ -1,7 +1,5 @@
-// Capture files: what is read from them and every refusal in one table; the
-// networks against the reference renders and, for the architectures, sizes and
-// options these do not cover, against a plain per-sample evaluation in double
-// precision; with every kernel this processor runs.
+// Capture files and their refusals; the networks, with every kernel, against the
+// reference renders and a plain evaluation in double precision.
 #include "CaptureTestKit.h"
 #include "capture/CaptureFile.h"
 

@@ -1,7 +1,4 @@
-// Captures and cabinet responses in the running engine, on the private JACK
-// server: a looped signal comes back exactly as the capture renders it offline,
-// normalised when asked, and again after loads, switches and unloads; bad files
-// are refused with their reason and the sound stays as it was.
+// Captures and cabinet responses in the running engine on the private JACK server.
 #include "CaptureTestKit.h"
 #include "capture/CaptureFile.h"
 

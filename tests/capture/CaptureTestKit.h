@@ -124,8 +124,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(engine.ready());
         ASSERT_TRUE(engine.request({{"cmd", "open"}})["ok"].get<bool>());
-        ASSERT_TRUE(peer.ok()) << peer.error();
-        ASSERT_TRUE(peer.connectToEngine());
+        ASSERT_TRUE(peer.connectToEngine()) << peer.error();
         peer.setLoop(0, loop);
     }
     std::string path(const std::string& name) const { return dir + "/" + name; }

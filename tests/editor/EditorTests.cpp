@@ -1,8 +1,5 @@
-// The editor on Linux under the test binary's Xvfb: the window (inspected
-// through a display connection of the test's own), the host run loop and the
-// plug-in frame's thread discipline (the slot's editor: SlotEditorTests.cpp);
-// editors through the real engine process: ZamComp's own pumped by the main
-// loop, and an edit made in our test view's editor heard on a private JACK server.
+// The editor on Linux under the test binary's Xvfb: the window, the run loop,
+// the frame's threads, and editors through the engine process.
 #include <gtest/gtest.h>
 
 #include "plugin/Frame.h"

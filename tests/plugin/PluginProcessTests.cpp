@@ -15,8 +15,6 @@ using namespace corvena::test;
 
 namespace {
 
-bool ok(const json& reply) { return reply.value("ok", false); }
-
 struct PluginProcess : ::testing::Test {
     json load(const std::string& path) { return engine.request({{"cmd", "vstLoad"}, {"path", path}}); }
     std::string error(json body) { return engine.request(std::move(body)).value("error", std::string("(none)")); }
@@ -90,10 +88,8 @@ TEST_F(PluginProcess, TheOutputIsThePluginsWhileItIsEnabled) {
 }
 
 // A line a plug-in repeats on every block is passed on about once a second.
-// Then, with a front end that never reads the engine's stderr, a plug-in that
-// prints a long line on every block, on stderr and on stdout: both pipes are
-// full within a fraction of a second, yet requests are answered and stdout
-// carries protocol lines only.
+// A plug-in printing a long line on every block to stderr, which nobody reads,
+// and to stdout: requests are answered and stdout carries protocol lines only.
 TEST_F(PluginProcess, PrintingOnEveryBlockIsCollapsedAndNeverStallsAnUnreadStderr) {
     play();
     const auto start = std::chrono::steady_clock::now();

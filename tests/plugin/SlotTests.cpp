@@ -216,12 +216,10 @@ TEST(PluginSlotTest, PrepareRestartsForANewRateOrBlockSizeAndMayBeRefused) {
     // Real plug-ins restarted for larger blocks: PluginSlotThreadsTest.
 }
 
-// The controller's list; a set value is the controller's at once (clamped)
-// and the processor's in the very next block. Edits wait while nothing is
-// processed, also over a restart; of more than 3999 the first 3999 are kept.
-// The latest value arrives as one point at offset 0, heard in that very block,
-// delivered once; a failed block consumes its edits; an unloaded plug-in's
-// edits never reach the next one. Unknown and read-only parameters are refused.
+// A set value is the controller's at once (clamped), the processor's in the
+// next block. Edits wait while nothing is processed (the first 3999 kept); the
+// latest value arrives once, as one point at offset 0; a failed block consumes
+// its edits; an unloaded plug-in's edits never reach the next one.
 TEST(PluginSlotTest, ParametersAreListedAndEditsArriveInTheNextBlockAsOnePointWithTheLatestValue) {
     ProbeHandle probe("CorvenaGain");
     PluginSlot slot;
@@ -281,11 +279,10 @@ TEST(PluginSlotTest, ParametersAreListedAndEditsArriveInTheNextBlockAsOnePointWi
     EXPECT_EQ(failure(slot.setParameter(11, 0.5, now, error), error), "the parameter is read-only") << "its gain reduction";
 }
 
-// Saved, unloaded, loaded again and restored: the same values and, once
-// settled, the same sound; edits not yet processed are in the saved state.
-// Then our gain's state refused in every way, each refusal with its message and
-// changing nothing (values, sound, readiness); a rejected controller state takes
-// the component's back; thousands of mutated states never crash the host or the plug-in.
+// Saved, loaded again and restored: the same values and, once settled, the same
+// sound; unprocessed edits are saved. Each refusal has its message and changes
+// nothing (a component state taken before the controller refused is put back);
+// thousands of mutated states crash neither host nor plug-in.
 TEST(PluginSlotTest, StatesRoundTripIntoAFreshLoadAndEveryRefusalChangesNothing) {
     ProbeHandle probe("CorvenaGain");
     PluginSlot slot;

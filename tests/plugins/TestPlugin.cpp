@@ -261,12 +261,10 @@ public:
     }
 };
 
-// The editor view: like the views of real Linux plug-ins it needs the host's run
-// loop, found through the frame, and refuses to attach without it. Its timer
-// writes a byte into a pipe whose reading end is watched through the run loop;
-// once both have fired a few times it asks the host for 480 x 360, and it can
-// edit the gain from a timer tick as a user turning a knob would. On Windows the
-// view is a child window of the host's, ticking on a thread timer of its own.
+// The editor view: as real Linux views, it needs the host's run loop (through
+// the frame) for a timer and a pipe it writes and watches; once both have fired
+// a few times it asks for 480 x 360, and it may edit the gain from a tick. On
+// Windows it is a child window ticking on a thread timer of its own.
 #if SMTG_OS_LINUX
 class TestView : public CPluginView, public Linux::ITimerHandler, public Linux::IEventHandler {
     static inline const char* const kPlatform = kPlatformTypeX11EmbedWindowID;

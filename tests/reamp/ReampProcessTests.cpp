@@ -1,7 +1,4 @@
-// Re-amping through the running engine on the private JACK server: a live
-// take rendered again with the same tone reproduces its own wet file, and with
-// another level changes by just that; a live take meanwhile loses nothing; bad
-// requests are refused up front and nothing half-written is ever left.
+// Re-amping through the running engine on the private JACK server.
 #include "capture/CaptureTestKit.h"
 #include "support/TestPlugins.h"
 

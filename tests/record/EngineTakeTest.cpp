@@ -22,13 +22,9 @@ constexpr uint32_t rate = 48000, block = 128;
 
 float signalAt(uint64_t frame) { return 0.4f * std::sin(0.0021f * static_cast<float>(frame % 100000)); }
 
-class EngineTake : public ::testing::Test {
+class EngineTake : public ::testing::Test, protected TestFolder {
 protected:
-    void TearDown() override {
-        test::diskStalled.store(false);
-        std::filesystem::remove_all(dir);
-    }
-    std::string path(const std::string& name) const { return dir + "/" + name; }
+    void TearDown() override { test::diskStalled.store(false); }
     void feed(uint64_t blocks) {
         float in[block];
         for (uint64_t b = 0; b < blocks; ++b, fed += block) {
@@ -39,7 +35,6 @@ protected:
 
     EngineRig rig;
     Engine& e = rig.engine;
-    std::string dir = testDir();
     std::string error;
     RecordingResult r;
     uint64_t fed = 0;

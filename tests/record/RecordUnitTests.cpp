@@ -65,11 +65,7 @@ TEST(SampleRing, TwoThreadsDeliverEverySampleOnceInOrder) {
     EXPECT_EQ(received, total);
 }
 
-struct WavWriterTest : ::testing::Test {
-    std::string dir = testDir();
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-};
+struct WavWriterTest : ::testing::Test, TestFolder {};
 
 TEST_F(WavWriterTest, HeaderAndClampedTruncatedLittleEndianCodes) {
     WavWriter w;

@@ -21,7 +21,6 @@ namespace {
 constexpr uint32_t rate = 48000;
 
 int32_t code24(float x) { return static_cast<int32_t>(std::clamp(x, -1.0f, 1.0f) * 8388607.0f); }
-bool ok(const json& reply) { return reply.value("ok", false); }
 
 // Frames of `codes` that differ from the loop played on from the offset that
 // matches best: 0 for an unbroken stretch of it (a lost cycle repeats or drops a block).
@@ -36,7 +35,7 @@ size_t offTheLoop(const std::vector<int32_t>& codes, const std::vector<float>& l
     return best;
 }
 
-class Take : public ::testing::Test {
+class Take : public ::testing::Test, protected TestFolder {
 protected:
     void SetUp() override {
         ASSERT_TRUE(ok(engine.request({{"cmd", "open"}})));
@@ -48,9 +47,7 @@ protected:
         peer.setLoop(0, std::move(loop));
         peer.waitFrames(3 * peer.bufferSize());
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
 
-    std::string path(const std::string& name) const { return dir + "/" + name; }
     json record(const std::string& di, const std::string& wet) { return engine.request({{"cmd", "record"}, {"diPath", di}, {"wetPath", wet}}); }
     json stop() { return engine.request({{"cmd", "stop"}}); }
     // Records `di` and `wet` while `during` runs, again until no cycle was lost
@@ -70,7 +67,6 @@ protected:
     }
 
     uint64_t recordSent = 0, recordAnswered = 0; // on the audio clock, in the last take
-    std::string dir = testDir();
     EngineProcess engine{JackServer::shared().environment()};
     JackPeer peer{JackServer::shared().name()};
 };

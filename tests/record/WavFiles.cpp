@@ -56,17 +56,19 @@ std::string checkWav(const std::string& path, uint32_t rate, int64_t frames) {
     return text.empty() ? text : path + ": " + text;
 }
 
-std::string testDir() {
+TestFolder::TestFolder() {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::replace(name.begin(), name.end(), '/', '-'); // parameterised tests
 #ifdef _WIN32
-    const auto dir = std::filesystem::temp_directory_path() / ("corvena-" + name);
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir.u8string();
+    const auto folder = std::filesystem::temp_directory_path() / ("corvena-" + name);
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    dir = folder.u8string();
 #else
-    return freshTempDir(name);
+    dir = freshTempDir(name);
 #endif
 }
+
+TestFolder::~TestFolder() { std::filesystem::remove_all(std::filesystem::u8path(dir)); }
 
 } // namespace corvena::test

@@ -14,7 +14,13 @@ std::vector<int32_t> readSamples(const std::string& path);
 // length and, unless `frames` is -1, holds that many frames; otherwise what is wrong.
 // (Read from the bytes: readSamples is where libsndfile must accept the file.)
 std::string checkWav(const std::string& path, uint32_t rate, int64_t frames = -1);
-// A fresh directory for the running test's files.
-std::string testDir();
+// A fresh folder for the running test's files, removed after everything the
+// fixture holds (an engine writing into it, say) has gone.
+struct TestFolder {
+    TestFolder();
+    ~TestFolder();
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string dir;
+};
 
 } // namespace corvena::test

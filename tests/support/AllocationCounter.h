@@ -1,13 +1,9 @@
 #pragma once
-// Counts heap allocations and blocking mutex locks made by one thread.
-//
-// Include in exactly ONE source file of a test executable of its own, never in
-// a sanitizer build (the sanitizer owns the allocator). It replaces glibc's
-// allocation functions, which every operator new of libstdc++ ends in. Blocking
-// locks are counted when the executable links with
-// -Wl,--wrap=pthread_mutex_lock, which diverts the calls made from statically
-// linked code (ours); try_lock goes to pthread_mutex_trylock and is never
-// counted. Only threads inside a Scope count.
+// Counts heap allocations and blocking mutex locks of threads inside a Scope.
+// Include in one source file of a test executable of its own, never in a
+// sanitizer build: it replaces glibc's allocation functions, where every
+// operator new ends. Locks count when the executable links with
+// -Wl,--wrap=pthread_mutex_lock (try_lock is never counted).
 #include <atomic>
 #include <cerrno>
 #include <cstddef>

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@ namespace corvena::test {
 
 using json = nlohmann::json;
 using namespace std::chrono_literals;
+
+inline bool ok(const json& reply) { return reply.value("ok", false); }
 
 // A running corvena-audio, talked to through pipes as a front end would. The
 // engine built for Windows runs the same tests under a launcher
@@ -70,13 +73,8 @@ public:
     // Replies carry "ok", events never do; events but level events are kept for nextEvent.
     std::string request(const std::string& line) {
         send(line);
-        while (auto reply = readLine(20s)) {
-            if (reply->rfind("{\"event\":\"level\"", 0) == 0) continue;
-            const json j = json::parse(*reply, nullptr, false);
-            if (!j.is_object() || !j.contains("event") || j.contains("ok")) return *reply;
-            events_.push_back(j);
-        }
-        return "<no reply>";
+        return readUntil([](const json& j) { return !j.is_object() || !j.contains("event") || j.contains("ok"); }, 20s)
+            .value_or("<no reply>");
     }
     std::string request(const char* line) { return request(std::string(line)); }
     // The same with an "id" added; an unparsable reply comes back as {"unparsable": line}.
@@ -86,8 +84,7 @@ public:
         const json reply = json::parse(line, nullptr, false);
         return reply.is_discarded() ? json{{"unparsable", line}} : reply;
     }
-    // The next event of that name, one a request passed over first; other
-    // events but level events are kept for later.
+    // The next event of that name, one a request passed over first.
     std::optional<json> nextEvent(const std::string& name, std::chrono::milliseconds timeout) {
         for (auto it = events_.begin(); it != events_.end(); ++it)
             if (it->value("event", "") == name) {
@@ -95,17 +92,8 @@ public:
                 events_.erase(it);
                 return j;
             }
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            auto line = left.count() > 0 ? readLine(left) : std::nullopt;
-            if (!line) return std::nullopt;
-            json j = json::parse(*line, nullptr, false);
-            if (!j.is_object()) continue;
-            const std::string event = j.value("event", "");
-            if (event == name) return j;
-            if (!event.empty() && event != "level") events_.push_back(std::move(j));
-        }
+        const auto line = readUntil([&](const json& j) { return j.is_object() && j.value("event", "") == name; }, timeout);
+        return line ? std::optional<json>(json::parse(*line)) : std::nullopt;
     }
     std::optional<json> nextLevel(std::chrono::milliseconds timeout = 1s) { return nextEvent("level", timeout); }
     // A level event that covers only blocks run after everything answered so far:
@@ -143,6 +131,17 @@ public:
     void leaveStderrUnread() { readStderr_ = false; }
 
 private:
+    // Reads lines until one is `wanted`; the events passed over but level events are kept.
+    std::optional<std::string> readUntil(const std::function<bool(const json&)>& wanted, std::chrono::milliseconds timeout) {
+        for (const auto deadline = std::chrono::steady_clock::now() + timeout;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto line = left.count() > 0 ? readLine(left) : std::nullopt;
+            if (!line) return std::nullopt;
+            json j = json::parse(*line, nullptr, false);
+            if (wanted(j)) return line;
+            if (j.is_object() && j.value("event", "level") != "level") events_.push_back(std::move(j));
+        }
+    }
     // The engine built for Windows runs under its launcher, when the environment names one.
     static std::vector<std::string> commandFor(const std::string& binary) {
         const char* engine = binary == CORVENA_AUDIO_BINARY ? std::getenv("CORVENA_TEST_ENGINE") : nullptr;

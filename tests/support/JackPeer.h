@@ -14,12 +14,10 @@
 
 namespace corvena::test {
 
-// The tests' own JACK client ("feed k", "capture k"): plays signals into the
-// engine's inputs, records its outputs, and keeps the audio clock the tests
-// wait on. Without realtime scheduling the dummy driver's timer is sometimes late and the
-// server then drops a cycle of the graph: a capture, or a take (xrunsSince),
-// that saw one is taken again. That is the only remedy for lost cycles; checks
-// on a steady capture are exact.
+// The tests' own JACK client ("feed k", "capture k"): feeds the engine, records
+// its outputs, and keeps the audio clock the tests wait on. Without realtime
+// scheduling the server sometimes drops a cycle: a capture or a take that saw
+// one is taken again, so checks on a steady capture are exact.
 class JackPeer {
 public:
     explicit JackPeer(const std::string& server, const std::string& name = "CorvenaPeer", uint32_t feeds = 2,
@@ -58,7 +56,6 @@ public:
 
     bool ok() const { return client_ != nullptr; }
     const std::string& error() const { return error_; }
-    uint32_t sampleRate() const { return sampleRate_; }
     uint32_t bufferSize() const { return bufferSize_; }
 
     // What each feed plays from its next cycle on (default: silence). A loop plays from its start.
@@ -130,7 +127,7 @@ public:
         for (uint64_t last = frames(); frames() < until;) {
             const auto stalledSince = std::chrono::steady_clock::now();
             while (frames() == last) {
-                if (serverGone() || std::chrono::steady_clock::now() - stalledSince > std::chrono::seconds(5)) return false;
+                if (serverGone_.load() || std::chrono::steady_clock::now() - stalledSince > std::chrono::seconds(5)) return false;
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             last = frames();
@@ -146,7 +143,6 @@ public:
     }
     // The next cycle sleeps this long: a late client, so the server reports an xrun.
     void stallOnce(std::chrono::milliseconds duration) { stallMs_.store(static_cast<int>(duration.count())); }
-    bool serverGone() const { return serverGone_.load(); }
 
     // Full names of the server's ports matching `pattern`, and of the ports connected to `port`.
     std::vector<std::string> ports(const std::string& pattern) const {

@@ -15,15 +15,9 @@
 namespace corvena::test {
 
 // A private jackd with the dummy driver, under a name and in a temp dir of its
-// own: a real audio server without a sound card. Started by the constructor
-// (ok() tells whether it came up), stopped by the destructor. Its period is
-// 1024 frames (21 ms) unless asked otherwise: on a loaded machine the dummy
-// driver's timer, at normal priority, runs late by milliseconds, and shorter
-// cycles are then often lost.
-//
-//   auto& jack = JackServer::shared();              // the test binary's server
-//   EngineProcess engine(jack.environment());       // an engine that uses it
-//   JackPeer peer(jack.name());                     // the test's own client
+// own, from construction (ok(): it came up) to destruction. Its period is 1024
+// frames unless asked otherwise: on a loaded machine the dummy driver's timer,
+// at normal priority, runs late by milliseconds, and shorter cycles get lost.
 class JackServer {
 public:
     struct Options {
