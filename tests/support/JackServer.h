@@ -8,7 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,7 +24,7 @@ public:
         unsigned sampleRate, period, captureChannels, playbackChannels;
     };
     explicit JackServer(const Options& options = {48000, 1024, 2, 2})
-        : name_("corvena-" + std::to_string(getpid()) + "-" + std::to_string(counter()++)),
+        : name_("corvena-" + std::to_string(getpid()) + "-" + std::to_string(servers_++)),
           dir_(freshTempDir("jack-" + name_)), options_(options) {
         ok_ = start();
     }
@@ -102,16 +102,11 @@ public:
     }
     // What jackd wrote.
     std::string log() const {
-        std::stringstream text;
-        text << std::ifstream(dir_ + "/jackd.log").rdbuf();
-        return text.str();
+        std::ifstream in(dir_ + "/jackd.log");
+        return {std::istreambuf_iterator<char>(in), {}};
     }
 
 private:
-    static std::atomic<int>& counter() {
-        static std::atomic<int> servers{0};
-        return servers;
-    }
     bool answers() const {
         jack_set_error_function([](const char*) {}); // the probe's failures are expected
         jack_status_t status{};
@@ -121,6 +116,7 @@ private:
         return client != nullptr;
     }
 
+    static inline std::atomic<int> servers_{0};
     std::string name_, dir_;
     Options options_;
     std::unique_ptr<Process> process_;
